@@ -1,0 +1,59 @@
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+
+int
+main()
+{
+	bool ok = true;
+
+	int fd = open("wo.txt", O_RDONLY);
+	std::printf("%d\n", fd);
+	ok = ok && fd >= 0;
+
+	// exe1 must find the descriptor still open after the exec.
+	int flags = fcntl(fd, F_GETFD);
+	fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC);
+
+	// The child inherits whatever sits in the stdio buffer; flushed now,
+	// the number is printed once and not again by the child.
+	std::fflush(stdout);
+	pid_t pid = fork();
+	if (pid < 0) {
+		std::perror("fork");
+		return 1;
+	}
+
+	if (pid == 0) {
+		std::array<char, 2> buf{};
+		int n = read(fd, buf.data(), 1);
+		std::printf("child, bytes:%d,%s\n\n", n, buf.data());
+		// The exec throws the stdio buffer away: write the line out first.
+		std::fflush(stdout);
+
+		std::array<char, sizeof "-2147483648"> text{};
+		std::snprintf(text.data(), text.size(), "%d", fd);
+		execl("./exe1", "exe1", text.data(), static_cast<char *>(nullptr));
+		std::perror("ececl fail:");
+		_exit(127);
+	}
+
+	int status;
+	ok = waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+	     WEXITSTATUS(status) == 0 && ok;
+
+	// Shared offset: this read starts where the child and exe1 stopped.
+	std::array<char, 20> buf{};
+	int n = read(fd, buf.data(), 19);
+	std::printf("parent, bytes:%d,%s\n\n", n, buf.data());
+	ok = ok && n >= 0;
+
+	if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
+		std::perror("write error");
+		return 1;
+	}
+	return ok ? 0 : 1;
+}
