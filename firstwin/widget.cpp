@@ -23,7 +23,7 @@ Widget::Widget(QWidget *parent) : QWidget(parent)
 	// the window is closed.
 	connect(quit, &QPushButton::clicked, this, &QWidget::close);
 	// Spelled out: QKeySequence::Quit is empty on some platforms.
-	auto *shortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
+	auto *shortcut = new QShortcut(QKeySequence(tr("Ctrl+Q")), this);
 	connect(shortcut, &QShortcut::activated, this, &QWidget::close);
 }
 

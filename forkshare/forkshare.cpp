@@ -29,14 +29,15 @@ main()
 
 	if (pid == 0) {
 		std::array<char, 2> buf{};
-		int n = read(fd, buf.data(), 1);
-		std::printf("child, bytes:%d,%s\n\n", n, buf.data());
-		// The exec throws the stdio buffer away: write the line out first.
+		ssize_t n = read(fd, buf.data(), 1);
+		std::printf("child, bytes:%zd,%s\n\n", n, buf.data());
+		// exec throws the stdio buffer away: write the line out now.
 		std::fflush(stdout);
 
 		std::array<char, sizeof "-2147483648"> text{};
 		std::snprintf(text.data(), text.size(), "%d", fd);
-		execl("./exe1", "exe1", text.data(), static_cast<char *>(nullptr));
+		execl("./exe1", "exe1", text.data(),
+		      static_cast<char *>(nullptr));
 		std::perror("ececl fail:");
 		_exit(127);
 	}
@@ -47,8 +48,8 @@ main()
 
 	// Shared offset: this read starts where the child and exe1 stopped.
 	std::array<char, 20> buf{};
-	int n = read(fd, buf.data(), 19);
-	std::printf("parent, bytes:%d,%s\n\n", n, buf.data());
+	ssize_t n = read(fd, buf.data(), 19);
+	std::printf("parent, bytes:%zd,%s\n\n", n, buf.data());
 	ok = ok && n >= 0;
 
 	if (std::fflush(stdout) == EOF || std::ferror(stdout)) {

@@ -19,8 +19,11 @@ TEST(arglines, prints_each_argument_then_an_empty_line)
 		{"the name the caller gave", {"any name"}, "any name\n\n"},
 		{"several", {"arglines", "a", "b c"}, "arglines\na\nb c\n\n"},
 		{"empty argument", {"arglines", "", "x"}, "arglines\n\nx\n\n"},
-		{"newline inside", {"arglines", "one\ntwo"}, "arglines\none\ntwo\n\n"},
-		{"not UTF-8", {"arglines", "\xff\xfe caf\xe9"},
+		{"newline inside",
+		 {"arglines", "one\ntwo"},
+		 "arglines\none\ntwo\n\n"},
+		{"not UTF-8",
+		 {"arglines", "\xff\xfe caf\xe9"},
 		 "arglines\n\xff\xfe caf\xe9\n\n"},
 	};
 	for (const auto &c : cases) {
@@ -45,7 +48,8 @@ TEST(arglines, output_larger_than_the_stdio_buffer_arrives_whole)
 	EXPECT_EQ(r.status, 0);
 }
 
-static bool kernel_at_least(int major, int minor)
+static bool
+kernel_at_least(int major, int minor)
 {
 	utsname u{};
 	uname(&u);

@@ -18,7 +18,8 @@ using support::bin;
 namespace {
 
 // A private Xvfb on the first free display, ended with the test.
-class xserver {
+class xserver
+{
 public:
 	std::string display;
 
@@ -28,8 +29,8 @@ public:
 		if (pipe2(fds, O_CLOEXEC) < 0)
 			throw std::runtime_error("pipe");
 		support::options o("/usr/bin/Xvfb",
-		                   {"Xvfb", "-displayfd", "1", "-nolisten", "tcp",
-		                    "-screen", "0", "800x600x24"});
+				   {"Xvfb", "-displayfd", "1", "-nolisten",
+				    "tcp", "-screen", "0", "800x600x24"});
 		o.out = fds[1];
 		o.hold = true;
 		x_ = std::make_unique<support::process>(o);
@@ -58,12 +59,13 @@ struct desktop {
 	std::vector<std::string> env(bool display = true) const
 	{
 		std::vector<std::string> e{"XDG_RUNTIME_DIR=" + runtime.path(),
-		                           "PATH=/usr/bin:/bin"};
+					   "PATH=/usr/bin:/bin"};
 		if (display)
 			e.push_back("DISPLAY=" + x.display);
 		return e;
 	}
-	support::result tool(const std::string &prog, std::vector<std::string> argv) const
+	support::result tool(const std::string &prog,
+			     std::vector<std::string> argv) const
 	{
 		support::options o(prog, std::move(argv));
 		o.env = env();
@@ -72,21 +74,25 @@ struct desktop {
 	// Waits until firstwin's top-level window is mapped, and names it.
 	std::string window() const
 	{
-		auto r = tool("/usr/bin/xdotool", {"xdotool", "search", "--sync",
-		                                   "--onlyvisible", "--name", "^firstwin$"});
+		auto r = tool("/usr/bin/xdotool",
+			      {"xdotool", "search", "--sync", "--onlyvisible",
+			       "--name", "^firstwin$"});
 		std::string id = r.out.substr(0, r.out.find('\n'));
 		if (id.empty())
-			throw std::runtime_error("no firstwin window: " + r.err);
+			throw std::runtime_error("no firstwin window: " +
+						 r.err);
 		return id;
 	}
 	std::map<std::string, int> geometry(const std::string &w) const
 	{
-		auto r = tool("/usr/bin/xdotool", {"xdotool", "getwindowgeometry", "--shell", w});
+		auto r = tool("/usr/bin/xdotool",
+			      {"xdotool", "getwindowgeometry", "--shell", w});
 		std::map<std::string, int> g;
 		std::istringstream in(r.out);
 		for (std::string line; std::getline(in, line);)
 			if (auto eq = line.find('='); eq != std::string::npos)
-				g[line.substr(0, eq)] = std::stoi(line.substr(eq + 1));
+				g[line.substr(0, eq)] =
+					std::stoi(line.substr(eq + 1));
 		return g;
 	}
 };
@@ -98,7 +104,8 @@ TEST(firstwin, shows_its_window_and_ends_with_0_however_it_is_closed)
 	desktop d;
 	struct {
 		const char *way;
-		bool argdisplay; // the display named on the command line, for the toolkit
+		bool argdisplay; // the display named on the command line, for
+				 // the toolkit
 		void (*close)(const desktop &, const std::string &);
 	} ways[] = {
 		{"window manager's close request", false,
@@ -107,17 +114,21 @@ TEST(firstwin, shows_its_window_and_ends_with_0_however_it_is_closed)
 		 }},
 		{"Ctrl+Q", true,
 		 [](const desktop &d, const std::string &w) {
-			 d.tool("/usr/bin/xdotool", {"xdotool", "windowfocus", w});
-			 d.tool("/usr/bin/xdotool", {"xdotool", "key", "ctrl+q"});
+			 d.tool("/usr/bin/xdotool",
+				{"xdotool", "windowfocus", w});
+			 d.tool("/usr/bin/xdotool",
+				{"xdotool", "key", "ctrl+q"});
 		 }},
 		{"click on Quit", false,
 		 [](const desktop &d, const std::string &w) {
-			 // The button spans the bottom of the window, inside the
-			 // layout's margin.
+			 // The button spans the bottom of the window, inside
+			 // the layout's margin.
 			 auto g = d.geometry(w);
 			 d.tool("/usr/bin/xdotool",
-			        {"xdotool", "mousemove", std::to_string(g["X"] + g["WIDTH"] / 2),
-			         std::to_string(g["Y"] + g["HEIGHT"] - 25), "click", "1"});
+				{"xdotool", "mousemove",
+				 std::to_string(g["X"] + g["WIDTH"] / 2),
+				 std::to_string(g["Y"] + g["HEIGHT"] - 25),
+				 "click", "1"});
 		 }},
 	};
 	bool shot = false;
@@ -130,10 +141,13 @@ TEST(firstwin, shows_its_window_and_ends_with_0_however_it_is_closed)
 		support::process p(o);
 		std::string id = d.window();
 		if (!shot) {
-			auto r = d.tool("/usr/bin/import", {"import", "-window", id, SHOT});
+			auto r = d.tool("/usr/bin/import",
+					{"import", "-window", id, SHOT});
 			ASSERT_EQ(r.status, 0) << r.err;
-			r = d.tool("/usr/bin/identify", {"identify", "-format", "%k", SHOT});
-			EXPECT_GT(std::stoi(r.out), 2) << "the window looks blank";
+			r = d.tool("/usr/bin/identify",
+				   {"identify", "-format", "%k", SHOT});
+			EXPECT_GT(std::stoi(r.out), 2)
+				<< "the window looks blank";
 			shot = true;
 		}
 		w.close(d, id);
@@ -148,7 +162,8 @@ TEST(firstwin, takes_toolkit_options_from_its_command_line)
 	// With no display at all, only the toolkit's own -platform option
 	// lets it start.
 	support::scratch runtime;
-	support::options o(bin("firstwin"), {"firstwin", "-platform", "offscreen"});
+	support::options o(bin("firstwin"),
+			   {"firstwin", "-platform", "offscreen"});
 	o.env = {"XDG_RUNTIME_DIR=" + runtime.path()};
 	support::process p(o);
 	std::this_thread::sleep_for(std::chrono::seconds(1));

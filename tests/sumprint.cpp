@@ -14,7 +14,10 @@ TEST(sumprint, prints_one_line_whatever_it_is_given)
 		int in;
 	} cases[] = {
 		{"nothing", {"sumprint"}, "", support::capture},
-		{"arguments and input", {"sumprint", "1", "2"}, "9 9\n", support::capture},
+		{"arguments and input",
+		 {"sumprint", "1", "2"},
+		 "9 9\n",
+		 support::capture},
 		{"standard input closed", {"sumprint"}, "", support::closed},
 	};
 	for (const auto &c : cases) {

@@ -26,9 +26,11 @@ private slots:
 			QApplication::setActiveWindow(&w);
 			QVERIFY(QTest::qWaitForWindowActive(&w));
 			if (button)
-				QTest::mouseClick(w.findChild<QPushButton *>(), Qt::LeftButton);
+				QTest::mouseClick(w.findChild<QPushButton *>(),
+						  Qt::LeftButton);
 			else
-				QTest::keyClick(&w, Qt::Key_Q, Qt::ControlModifier);
+				QTest::keyClick(&w, Qt::Key_Q,
+						Qt::ControlModifier);
 			QVERIFY2(!w.isVisible(), button ? "button" : "Ctrl+Q");
 		}
 	}

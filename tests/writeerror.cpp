@@ -1,6 +1,6 @@
 // A program whose report cannot reach standard output must say so and fail.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "run.h"
@@ -17,7 +17,8 @@ TEST(writeerror, lost_report_is_a_failure)
 		std::string err;
 	} places[] = {
 		{"full device", full, "write error: No space left on device\n"},
-		{"closed", support::closed, "write error: Bad file descriptor\n"},
+		{"closed", support::closed,
+		 "write error: Bad file descriptor\n"},
 	};
 	for (std::string prog : {"arglines", "sumprint"})
 		for (const auto &p : places) {

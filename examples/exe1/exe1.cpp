@@ -25,6 +25,6 @@ main(int argc, char *argv[])
 		return 1;
 	}
 	std::printf("exe1: read %zd bytes at offset %lld: %s\n", n,
-	            static_cast<long long>(at), buf.data());
+		    static_cast<long long>(at), buf.data());
 	return 0;
 }

@@ -5,7 +5,8 @@
 
 #include <cstdarg>
 
-extern "C" int open(const char *path, int flags, ...)
+extern "C" int
+open(const char *path, int flags, ...)
 {
 	using openfn = int (*)(const char *, int, ...);
 	static auto real = reinterpret_cast<openfn>(dlsym(RTLD_NEXT, "open"));

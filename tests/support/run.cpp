@@ -29,23 +29,27 @@ namespace support {
 
 namespace {
 
-[[noreturn]] void fail(const char *what)
+[[noreturn]] void
+fail(const char *what)
 {
-	throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+	throw std::runtime_error(std::string(what) + ": " +
+				 std::strerror(errno));
 }
 
 // In the child between fork and exec: report and end without returning
 // into the test framework.
-[[noreturn]] void die(const char *what)
+[[noreturn]] void
+die(const char *what)
 {
 	std::string msg = std::string("runner: ") + what + ": " +
-	                  std::strerror(errno) + "\n";
+			  std::strerror(errno) + "\n";
 	if (write(2, msg.data(), msg.size()) < 0) {
 	}
 	_exit(127);
 }
 
-void refuse(const std::vector<fault> &faults)
+void
+refuse(const std::vector<fault> &faults)
 {
 	std::vector<sock_filter> f;
 	auto stmt = [&](unsigned short code, unsigned k) {
@@ -67,7 +71,8 @@ void refuse(const std::vector<fault> &faults)
 			     offsetof(seccomp_data, args[1]));
 			jump(x.arg, 0, 1);
 		}
-		stmt(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (x.err & SECCOMP_RET_DATA));
+		stmt(BPF_RET | BPF_K,
+		     SECCOMP_RET_ERRNO | (x.err & SECCOMP_RET_DATA));
 	}
 	stmt(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
 	sock_fprog prog{static_cast<unsigned short>(f.size()), f.data()};
@@ -76,7 +81,8 @@ void refuse(const std::vector<fault> &faults)
 		die("seccomp");
 }
 
-void place(int fd, int target)
+void
+place(int fd, int target)
 {
 	if (fd == closed)
 		close(target);
@@ -84,7 +90,8 @@ void place(int fd, int target)
 		die("dup2");
 }
 
-int openpty(std::string &slave)
+int
+openpty(std::string &slave)
 {
 	int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
 	if (m < 0 || grantpt(m) < 0 || unlockpt(m) < 0)
@@ -95,7 +102,8 @@ int openpty(std::string &slave)
 
 // The program's end of a pseudo-terminal: its controlling terminal, with
 // output passed through as written so tests compare the bytes themselves.
-int opentty(const std::string &slave)
+int
+opentty(const std::string &slave)
 {
 	if (setsid() < 0)
 		die("setsid");
@@ -109,9 +117,11 @@ int opentty(const std::string &slave)
 	return s;
 }
 
-std::vector<char *> pointers(std::vector<std::string> &v)
+std::vector<char *>
+pointers(std::vector<std::string> &v)
 {
 	std::vector<char *> p;
+	p.reserve(v.size() + 1);
 	for (std::string &s : v)
 		p.push_back(s.data());
 	p.push_back(nullptr);
@@ -128,11 +138,17 @@ process::process(const options &o) : input_(o.input), timeout_(o.timeout)
 	std::vector<std::string> env;
 	if (o.env)
 		env = *o.env;
-	else
-		for (char **e = environ; *e; e++)
+	// A sanitizer's settings reach the program whatever environment the
+	// test gave it.
+	for (char **e = environ; *e; e++)
+		if (!o.env || std::strstr(*e, "SAN_OPTIONS=") != nullptr)
 			env.emplace_back(*e);
-	if (!o.preload.empty())
+	if (!o.preload.empty()) {
 		env.push_back("LD_PRELOAD=" + o.preload);
+		// A sanitizer runtime wants to be first; the shim touches
+		// nothing it watches.
+		env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+	}
 	std::vector<char *> av = pointers(argv), ev = pointers(env);
 
 	int in[2] = {o.in, -1}, out[2] = {-1, o.out}, err[2] = {-1, o.err};
@@ -208,28 +224,32 @@ process::~process()
 			close(fd);
 }
 
-void process::send(const std::string &bytes)
+void
+process::send(const std::string &bytes)
 {
 	for (std::size_t done = 0; done < bytes.size();) {
-		ssize_t n = write(in_, bytes.data() + done, bytes.size() - done);
+		ssize_t n =
+			write(in_, bytes.data() + done, bytes.size() - done);
 		if (n < 0)
 			fail("send");
 		done += n;
 	}
 }
 
-void process::close_input()
+void
+process::close_input()
 {
 	if (in_ >= 0)
 		close(in_);
 	in_ = -1;
 }
 
-result process::wait()
+result
+process::wait()
 {
 	result r;
 	auto deadline = std::chrono::steady_clock::now() +
-	                std::chrono::seconds(timeout_);
+			std::chrono::seconds(timeout_);
 	std::size_t fed = 0;
 	if (in_ >= 0)
 		fcntl(in_, F_SETFL, O_NONBLOCK);
@@ -243,21 +263,24 @@ result process::wait()
 			p.push_back({out_, POLLIN, 0});
 		if (err_ >= 0)
 			p.push_back({err_, POLLIN, 0});
-		auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-			deadline - std::chrono::steady_clock::now());
+		auto left =
+			std::chrono::duration_cast<std::chrono::milliseconds>(
+				deadline - std::chrono::steady_clock::now());
 		if (left.count() <= 0) {
 			r.timedout = true;
 			kill(pid_, SIGKILL);
 			break;
 		}
-		if (poll(p.data(), p.size(), left.count()) < 0 && errno != EINTR)
+		if (poll(p.data(), p.size(), static_cast<int>(left.count())) <
+			    0 &&
+		    errno != EINTR)
 			fail("poll");
 		for (const pollfd &q : p) {
 			if (!q.revents)
 				continue;
 			if (q.fd == in_) {
 				ssize_t n = write(in_, input_.data() + fed,
-				                  input_.size() - fed);
+						  input_.size() - fed);
 				if (n > 0)
 					fed += n;
 				if (n < 0 && errno != EAGAIN)
@@ -298,25 +321,29 @@ result process::wait()
 	return r;
 }
 
-result run(const options &o)
+result
+run(const options &o)
 {
 	return process(o).wait();
 }
 
-std::string bin(const std::string &name)
+std::string
+bin(const std::string &name)
 {
 	return std::string(BINDIR) + "/" + name;
 }
 
-std::string fixture(const std::string &name)
+std::string
+fixture(const std::string &name)
 {
 	return std::string(FIXTUREDIR) + "/" + name;
 }
 
-int fdflags(pid_t pid, int fd)
+int
+fdflags(pid_t pid, int fd)
 {
 	std::ifstream f("/proc/" + std::to_string(pid) + "/fdinfo/" +
-	                std::to_string(fd));
+			std::to_string(fd));
 	std::string key;
 	while (f >> key)
 		if (key == "flags:") {
@@ -327,7 +354,8 @@ int fdflags(pid_t pid, int fd)
 	return -1;
 }
 
-bool waitreading(pid_t pid, int fd)
+bool
+waitreading(pid_t pid, int fd)
 {
 	// The first fields of /proc/PID/syscall are the call a blocked
 	// process sits in and its first argument.

@@ -27,7 +27,7 @@ struct fault {
 
 struct options {
 	options(std::string p, std::vector<std::string> v)
-		: prog(std::move(p)), argv(std::move(v))
+	    : prog(std::move(p)), argv(std::move(v))
 	{
 	}
 
@@ -35,7 +35,7 @@ struct options {
 	std::vector<std::string> argv; // the whole vector, argument zero too
 	std::string cwd;               // empty: the test's own
 	std::optional<std::vector<std::string>> env; // unset: the test's own
-	std::string input;             // fed on a pipe when in is capture
+	std::string input; // fed on a pipe when in is capture
 	int in = capture;
 	int out = capture;
 	int err = capture;
@@ -57,7 +57,8 @@ struct result {
 	bool timedout = false;
 };
 
-class process {
+class process
+{
 public:
 	explicit process(const options &o);
 	~process();
@@ -79,12 +80,20 @@ private:
 
 result run(const options &o);
 
+// Whether the programs under test carry AddressSanitizer, whose runtime
+// makes system calls of its own.
+#ifdef FDLAB_SANITIZED
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+
 // The path of a built program or test fixture.
 std::string bin(const std::string &name);
 std::string fixture(const std::string &name);
 
 // Reads the program's view of its descriptors while it runs.
-int fdflags(pid_t pid, int fd);           // the status flags, as /proc shows
-bool waitreading(pid_t pid, int fd = 0);  // until blocked in read(fd), 10 s
+int fdflags(pid_t pid, int fd);          // the status flags, as /proc shows
+bool waitreading(pid_t pid, int fd = 0); // until blocked in read(fd), 10 s
 
 } // namespace support

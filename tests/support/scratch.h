@@ -7,7 +7,8 @@
 
 namespace support {
 
-class scratch {
+class scratch
+{
 public:
 	scratch();
 	~scratch();
@@ -17,7 +18,7 @@ public:
 	const std::string &path() const { return path_; }
 	std::string operator/(const std::string &name) const;
 	void put(const std::string &name, const std::string &bytes,
-	         mode_t mode = 0644) const;
+		 mode_t mode = 0644) const;
 	std::string get(const std::string &name) const;
 
 private:
