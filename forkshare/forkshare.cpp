@@ -8,11 +8,8 @@
 int
 main()
 {
-	bool ok = true;
-
 	int fd = open("wo.txt", O_RDONLY);
 	std::printf("%d\n", fd);
-	ok = ok && fd >= 0;
 
 	// exe1 must find the descriptor still open after the exec.
 	int flags = fcntl(fd, F_GETFD);
@@ -43,18 +40,18 @@ main()
 	}
 
 	int status;
-	ok = waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-	     WEXITSTATUS(status) == 0 && ok;
+	bool childok = waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+		       WEXITSTATUS(status) == 0;
 
 	// Shared offset: this read starts where the child and exe1 stopped.
 	std::array<char, 20> buf{};
 	ssize_t n = read(fd, buf.data(), 19);
 	std::printf("parent, bytes:%zd,%s\n\n", n, buf.data());
-	ok = ok && n >= 0;
 
 	if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
 		std::perror("write error");
 		return 1;
 	}
-	return ok ? 0 : 1;
+	// 0 only if every step worked, in the child and exe1 too.
+	return fd >= 0 && childok && n >= 0 ? 0 : 1;
 }

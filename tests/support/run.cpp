@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -179,16 +180,19 @@ process::process(const options &o) : input_(o.input), timeout_(o.timeout)
 		place(out[1], 1);
 		place(err[1], 2);
 		close_range(3, ~0U, 0);
+		for (const auto &[res, lim] : o.limits) {
+			rlimit r{};
+			getrlimit(res, &r);
+			r.rlim_cur = lim;
+			r.rlim_max = std::max(r.rlim_max, lim);
+			if (setrlimit(res, &r) < 0)
+				die("setrlimit");
+		}
 		if (o.fdfloor > 3) {
 			int null = open("/dev/null", O_RDONLY);
 			for (int fd = null + 1; fd < o.fdfloor; fd++)
 				if (dup2(null, fd) < 0)
 					die("dup2");
-		}
-		for (const auto &[res, lim] : o.limits) {
-			rlimit r{lim, lim};
-			if (setrlimit(res, &r) < 0)
-				die("setrlimit");
 		}
 		if (!o.cwd.empty() && chdir(o.cwd.c_str()) < 0)
 			die("chdir");

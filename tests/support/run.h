@@ -41,7 +41,7 @@ struct options {
 	int err = capture;
 	bool tty = false;  // standard output on a pseudo-terminal, captured
 	bool hold = false; // the test feeds input with send() and close_input()
-	std::vector<std::pair<int, rlim_t>> limits; // resource, soft = hard
+	std::vector<std::pair<int, rlim_t>> limits; // resource, soft limit
 	std::vector<int> ignore;   // signals the program starts with ignored
 	std::vector<fault> faults; // refused system calls
 	std::string preload;       // a shim put in LD_PRELOAD
