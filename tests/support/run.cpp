@@ -213,8 +213,6 @@ process::process(const options &o) : input_(o.input), timeout_(o.timeout)
 		close(err[1]);
 		err_ = err[0];
 	}
-	if (o.hold)
-		input_.clear();
 }
 
 process::~process()
@@ -275,9 +273,8 @@ process::wait()
 			kill(pid_, SIGKILL);
 			break;
 		}
-		if (poll(p.data(), p.size(), static_cast<int>(left.count())) <
-			    0 &&
-		    errno != EINTR)
+		int ms = static_cast<int>(left.count());
+		if (poll(p.data(), p.size(), ms) < 0 && errno != EINTR)
 			fail("poll");
 		for (const pollfd &q : p) {
 			if (!q.revents)

@@ -40,7 +40,7 @@ struct options {
 	int out = capture;
 	int err = capture;
 	bool tty = false;  // standard output on a pseudo-terminal, captured
-	bool hold = false; // the test feeds input with send() and close_input()
+	bool hold = false; // input open for send() until wait()
 	std::vector<std::pair<int, rlim_t>> limits; // resource, soft limit
 	std::vector<int> ignore;   // signals the program starts with ignored
 	std::vector<fault> faults; // refused system calls
