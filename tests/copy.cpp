@@ -57,6 +57,14 @@ struct copy {
 	std::string out() const { return dir.get("out"); }
 };
 
+// fcntl with this command refused, as a kernel policy might refuse it.
+template <int cmd>
+void
+refused(copy &t)
+{
+	t.o.faults = {{SYS_fcntl, EACCES, cmd}};
+}
+
 } // namespace
 
 TEST(copy, overwrites_from_the_start_without_truncating)
@@ -261,17 +269,13 @@ TEST(copy, failures_report_exit_1_and_keep_what_was_written)
 		{"F_GETFL refused",
 		 {"fcntlcopy", "relaxcopy"},
 		 in,
-		 [](copy &t) {
-			 t.o.faults = {{SYS_fcntl, EACCES, F_GETFL}};
-		 },
+		 refused<F_GETFL>,
 		 "Can't get file descriptor flags: Permission denied\n",
 		 old},
 		{"F_SETFL refused",
 		 {"fcntlcopy", "relaxcopy"},
 		 in,
-		 [](copy &t) {
-			 t.o.faults = {{SYS_fcntl, EACCES, F_SETFL}};
-		 },
+		 refused<F_SETFL>,
 		 "Can't set file descriptor flags: Permission denied\n",
 		 old},
 	};

@@ -58,8 +58,12 @@ struct desktop {
 
 	std::vector<std::string> env(bool display = true) const
 	{
+		// A widgets window is drawn without OpenGL: keeping Qt's GL
+		// integration out keeps the machine's GL driver out too, and
+		// with it whatever that driver leaks or prints.
 		std::vector<std::string> e{"XDG_RUNTIME_DIR=" + runtime.path(),
-					   "PATH=/usr/bin:/bin"};
+					   "PATH=/usr/bin:/bin",
+					   "QT_XCB_GL_INTEGRATION=none"};
 		if (display)
 			e.push_back("DISPLAY=" + x.display);
 		return e;
