@@ -50,6 +50,10 @@ tour(std::vector<std::string> args)
 	return support::run(o);
 }
 
+const char *const programs[] = {"arglines",  "sumprint",  "forkshare",
+				"fcntlcopy", "oflagcopy", "relaxcopy",
+				"firstwin"};
+
 // Linux 5.18 and later hand a program started with an empty argument
 // vector one empty argument instead.
 bool
@@ -205,13 +209,17 @@ TEST(tour, every_part_runs_and_reports_what_it_shows)
 		  std::string::npos)
 		<< summary;
 
-	// And one line for each program, with what it showed.
-	for (const char *prog :
-	     {"arglines", "sumprint", "forkshare", "fcntlcopy", "oflagcopy",
-	      "relaxcopy", "firstwin"})
-		EXPECT_NE(("\n" + summary).find(std::string("\n") + prog + " "),
+	// Each part ends with its program's manual page, and the summary has
+	// one line for each program, with what it showed.
+	for (const std::string prog : programs) {
+		EXPECT_NE(s[prog].find("More in its manual page: man "),
+			  std::string::npos);
+		EXPECT_NE(s[prog].find("/" + prog + "/" + prog + ".1\n"),
+			  std::string::npos);
+		EXPECT_NE(("\n" + summary).find("\n" + prog + " "),
 			  std::string::npos)
 			<< prog << " has no line in the summary";
+	}
 }
 
 TEST(tour, runs_one_part_alone_and_keeps_its_scratch_directory_if_asked)
