@@ -211,13 +211,14 @@ TEST(tour, every_part_runs_and_reports_what_it_shows)
 
 	// Each part ends with its program's manual page, and the summary has
 	// one line for each program, with what it showed.
+	const std::string lines = "\n" + summary;
 	for (const std::string prog : programs) {
 		EXPECT_NE(s[prog].find("More in its manual page: man "),
 			  std::string::npos);
-		EXPECT_NE(s[prog].find("/" + prog + "/" + prog + ".1\n"),
-			  std::string::npos);
-		EXPECT_NE(("\n" + summary).find("\n" + prog + " "),
-			  std::string::npos)
+		EXPECT_NE(s[prog].find(prog + ".1\n"), std::string::npos);
+		std::string line = "\n" + prog;
+		line += ' ';
+		EXPECT_NE(lines.find(line), std::string::npos)
 			<< prog << " has no line in the summary";
 	}
 }
