@@ -34,7 +34,7 @@ part_firstwin() {
 	fi
 
 	# Given the focus and drawn, the loop goes back to waiting.
-	xdotool windowfocus --sync "$w" 2>/dev/null || true
+	timeout 5 xdotool windowfocus --sync "$w" 2>/dev/null || true
 	for i in $(seq 500); do
 		call=$(cut -d' ' -f1 /proc/$pid/syscall)
 		case $(callname "$call") in call*) sleep 0.01 ;; *) break ;; esac
