@@ -3,10 +3,12 @@
 // writes the block device under FILE completed meanwhile. The figures come
 // from the kernel: /proc/PID/io, /proc/self/mountinfo and /proc/diskstats.
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -38,6 +40,21 @@ mountof(dev_t dev, std::string &type, std::string &source)
 		}
 	}
 }
+
+// A file system known by the magic number statfs reports, for where the
+// mount table does not show the mount (inside a chroot, for one).
+struct magic {
+	long number;
+	const char *name;
+};
+constexpr std::array<magic, 6> magics{{
+	{0xef53, "ext2/3/4"},
+	{0x01021994, "tmpfs"},
+	{0x9123683e, "btrfs"},
+	{0x58465342, "xfs"},
+	{0x794c7630, "overlay"},
+	{0xf2f52010, "f2fs"},
+}};
 
 // The writes dev has completed since boot, and its name; -1 when
 // /proc/diskstats does not list it.
@@ -90,8 +107,15 @@ main(int argc, char *argv[])
 	// The device under the file: the file system's own, or the block
 	// device its mount names (btrfs, for one, gives files a device
 	// number of its own).
-	std::string type = "an unknown file system", source, name;
+	std::string type, source, name;
 	mountof(st.st_dev, type, source);
+	struct statfs fs;
+	if (type.empty() && statfs(file, &fs) == 0) {
+		type = "an unknown file system";
+		for (const magic &m : magics)
+			if (fs.f_type == m.number)
+				type = m.name;
+	}
 	dev_t dev = st.st_dev;
 	struct stat src;
 	if (completed(dev, name) < 0 && stat(source.c_str(), &src) == 0 &&
