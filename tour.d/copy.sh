@@ -77,6 +77,9 @@ copytable() {
 				s, writes[s] / calls[s], ms[s] / calls[s])
 		}
 		END {
+			for (s in n)
+				if (!calls[s])
+					exit # no count of write calls to divide by
 			if (n["on"] && n["off"])
 				printf "Read it: %s; %s. Each synchronous write waited for the device; the others left their data in the page cache, for the kernel to write out later.\n", half("on"), half("off")
 			else
