@@ -46,7 +46,7 @@ measure() {
 	[ -f "$scratch/in" ] || head -c $((512 * 512)) /dev/zero >"$scratch/in"
 	: >"$scratch/out"
 	show "iowatch out $cmd"
-	read -r calls ms per < <(sed -n 's/.* made \([0-9]*\) write calls in \([0-9.]*\) ms, \([0-9.]*\) ms a call$/\1 \2 \3/p' "$scratch/said")
+	read -r calls ms per < <(sed -n 's/.* made \([0-9]*\) write calls in \([0-9.]*\) ms, \([0-9.]*\) ms a call$/\1 \2 \3/p' "$scratch/said") || true
 	writes=$(sed -n 's/.*, which completed \([0-9]*\) writes meanwhile$/\1/p' "$scratch/said")
 	if [ -z "$writes" ]; then
 		writes=-

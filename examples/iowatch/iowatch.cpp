@@ -2,6 +2,7 @@
 // writes cost: how many write calls it made, how long it ran, and how many
 // writes the block device under FILE completed meanwhile. The figures come
 // from the kernel: /proc/PID/io, /proc/self/mountinfo and /proc/diskstats.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
@@ -74,17 +75,19 @@ completed(dev_t dev, std::string &name)
 	return -1;
 }
 
-// The write calls a process has made, even once it has ended, as long as
-// it has not been reaped; -1 where the kernel keeps no such count.
+// The write calls a process has made, from its /proc/PID/io open as fd;
+// -1 where the kernel keeps no such count.
 long long
-writecalls(pid_t pid)
+writecalls(int fd)
 {
-	std::ifstream f("/proc/" + std::to_string(pid) + "/io");
+	std::array<char, 1024> buf{};
+	ssize_t n = pread(fd, buf.data(), buf.size(), 0);
+	std::istringstream in(std::string(buf.data(), n > 0 ? n : 0));
 	std::string key;
-	long long n;
-	while (f >> key >> n)
+	long long calls;
+	while (in >> key >> calls)
 		if (key == "syscw:")
-			return n;
+			return calls;
 	return -1;
 }
 
@@ -125,19 +128,35 @@ main(int argc, char *argv[])
 	// What earlier commands left in the page cache would reach the device
 	// while this one runs: flush it first, so the count is the command's.
 	sync();
-	long long before = completed(dev, name);
-	auto start = std::chrono::steady_clock::now();
 
+	// Once a process has ended, only root may open its /proc/PID/io; what
+	// was open before still reads. So the child waits for the go, which
+	// is the end of the pipe, until the file is open.
+	int go[2];
+	if (pipe2(go, O_CLOEXEC) < 0) {
+		std::perror("pipe");
+		return 2;
+	}
 	pid_t pid = fork();
 	if (pid < 0) {
 		std::perror("fork");
 		return 2;
 	}
 	if (pid == 0) {
-		execvp(argv[2], argv + 2);
+		char c;
+		close(go[1]);
+		if (read(go[0], &c, 1) == 0)
+			execvp(argv[2], argv + 2);
 		std::perror(argv[2]);
 		_exit(127);
 	}
+	close(go[0]);
+	std::string io = "/proc/" + std::to_string(pid) + "/io";
+	int iofd = open(io.c_str(), O_RDONLY | O_CLOEXEC);
+	long long before = completed(dev, name);
+	auto start = std::chrono::steady_clock::now();
+	close(go[1]);
+
 	// Ended but not yet reaped, the process still shows its counts.
 	siginfo_t info{};
 	waitid(P_PID, pid, &info, WEXITED | WNOWAIT);
@@ -145,7 +164,7 @@ main(int argc, char *argv[])
 			  std::chrono::steady_clock::now() - start)
 			  .count();
 	long long after = completed(dev, name);
-	long long calls = writecalls(pid);
+	long long calls = writecalls(iofd);
 	int status = 0;
 	waitpid(pid, &status, 0);
 
