@@ -130,8 +130,8 @@ main(int argc, char *argv[])
 	sync();
 
 	// Once a process has ended, only root may open its /proc/PID/io; what
-	// was open before still reads. So the child waits for the go, which
-	// is the end of the pipe, until the file is open.
+	// was opened before still reads. So the child holds back its exec
+	// until the file is open and the pipe is closed.
 	int go[2];
 	if (pipe2(go, O_CLOEXEC) < 0) {
 		std::perror("pipe");
