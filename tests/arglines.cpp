@@ -1,7 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/utsname.h>
-
-#include <cstdio>
 
 #include "run.h"
 
@@ -48,21 +45,11 @@ TEST(arglines, output_larger_than_the_stdio_buffer_arrives_whole)
 	EXPECT_EQ(r.status, 0);
 }
 
-static bool
-kernel_at_least(int major, int minor)
-{
-	utsname u{};
-	uname(&u);
-	int a = 0, b = 0;
-	std::sscanf(u.release, "%d.%d", &a, &b);
-	return a > major || (a == major && b >= minor);
-}
-
 TEST(arglines, empty_argument_vector)
 {
 	// Since Linux 5.18 a program started with an empty vector is handed
 	// one empty argument instead, so it cannot miss argument zero.
-	std::string want = kernel_at_least(5, 18) ? "\n\n" : "\n";
+	std::string want = support::kernel_at_least(5, 18) ? "\n\n" : "\n";
 	auto r = run({bin("arglines"), {}});
 	EXPECT_EQ(r.out, want);
 	EXPECT_EQ(r.status, 0);

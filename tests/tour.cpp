@@ -1,8 +1,6 @@
 // The tour, run whole with no display, as a new user would see it.
 #include <gtest/gtest.h>
-#include <sys/utsname.h>
 
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -53,18 +51,6 @@ tour(std::vector<std::string> args)
 const char *const programs[] = {"arglines",  "sumprint",  "forkshare",
 				"fcntlcopy", "oflagcopy", "relaxcopy",
 				"firstwin"};
-
-// Linux 5.18 and later hand a program started with an empty argument
-// vector one empty argument instead.
-bool
-fills_empty_argv()
-{
-	utsname u{};
-	uname(&u);
-	int major = 0, minor = 0;
-	std::sscanf(u.release, "%d.%d", &major, &minor);
-	return major > 5 || (major == 5 && minor >= 18);
-}
 
 // The copy table of the summary, by its first column.
 struct row {
@@ -118,7 +104,9 @@ TEST(tour, every_part_runs_and_reports_what_it_shows)
 	EXPECT_NE(r.out.find("\ntour: done\n"), std::string::npos);
 
 	auto s = sections(r.out);
-	const bool filled = fills_empty_argv();
+	// Linux 5.18 and later hand a program started with an empty argument
+	// vector one empty argument instead.
+	const bool filled = support::kernel_at_least(5, 18);
 	struct {
 		const char *part;
 		std::string fact;

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -371,6 +372,16 @@ waitreading(pid_t pid, int fd)
 		std::this_thread::sleep_for(std::chrono::milliseconds(10));
 	}
 	return false;
+}
+
+bool
+kernel_at_least(int major, int minor)
+{
+	utsname u{};
+	uname(&u);
+	int a = 0, b = 0;
+	std::sscanf(u.release, "%d.%d", &a, &b);
+	return a > major || (a == major && b >= minor);
 }
 
 } // namespace support

@@ -96,4 +96,7 @@ std::string fixture(const std::string &name);
 int fdflags(pid_t pid, int fd);          // the status flags, as /proc shows
 bool waitreading(pid_t pid, int fd = 0); // until blocked in read(fd), 10 s
 
+// Whether the running kernel is this version or later.
+bool kernel_at_least(int major, int minor);
+
 } // namespace support
