@@ -7,18 +7,16 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cmake --install failed")
 endif()
 include(GNUInstallDirs)
-foreach(f
-    ${CMAKE_INSTALL_BINDIR}/forkshare ${CMAKE_INSTALL_BINDIR}/fcntlcopy
-    ${CMAKE_INSTALL_BINDIR}/oflagcopy ${CMAKE_INSTALL_BINDIR}/relaxcopy
-    ${CMAKE_INSTALL_BINDIR}/arglines ${CMAKE_INSTALL_BINDIR}/firstwin
-    ${CMAKE_INSTALL_BINDIR}/sumprint ${CMAKE_INSTALL_LIBEXECDIR}/fdlab/exe1)
+# programs comes comma-separated: a list would not pass through -D whole.
+string(REPLACE "," ";" programs "${programs}")
+set(files ${CMAKE_INSTALL_LIBEXECDIR}/fdlab/exe1)
+foreach(prog ${programs})
+  list(APPEND files ${CMAKE_INSTALL_BINDIR}/${prog}
+    ${CMAKE_INSTALL_MANDIR}/man1/${prog}.1)
+endforeach()
+foreach(f ${files})
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "not installed: ${f}")
-  endif()
-endforeach()
-foreach(prog forkshare fcntlcopy oflagcopy relaxcopy arglines firstwin sumprint)
-  if(NOT EXISTS ${prefix}/${CMAKE_INSTALL_MANDIR}/man1/${prog}.1)
-    message(FATAL_ERROR "no manual page installed for ${prog}")
   endif()
 endforeach()
 file(GLOB bins RELATIVE ${prefix}/${CMAKE_INSTALL_BINDIR} ${prefix}/${CMAKE_INSTALL_BINDIR}/*)
