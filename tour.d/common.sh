@@ -7,7 +7,7 @@ if [ -t 1 ]; then
 else
 	bold= dim= cyan= red= off=
 fi
-trap 'echo "${red}tour: failed at line $LINENO of ${BASH_SOURCE[0]}: $BASH_COMMAND${off}" >&2' ERR
+trap 'echo "${red}${0##*/}: failed at line $LINENO of ${BASH_SOURCE[0]}: $BASH_COMMAND${off}" >&2' ERR
 
 scratch=
 xpid=
@@ -19,6 +19,16 @@ finish() {
 	else
 		rm -rf "$scratch"
 	fi
+}
+
+# A private X display for the windows to come, ended by finish.
+privatedisplay() {
+	local i
+	Xvfb -displayfd 5 -nolisten tcp -screen 0 800x600x24 5>"$scratch/display" 2>/dev/null &
+	xpid=$!
+	for i in $(seq 500); do [ -s "$scratch/display" ] && break; sleep 0.01; done
+	export DISPLAY=:$(cat "$scratch/display")
+	export XDG_RUNTIME_DIR=$scratch
 }
 
 heading() { printf '\n%s== %s ==%s\n' "$bold" "$*" "$off"; }

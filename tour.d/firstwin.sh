@@ -18,11 +18,7 @@ part_firstwin() {
 		explain "A window opens on your display. Leave it be for a few seconds: the tour watches its event loop first, then asks you to close it."
 	else
 		explain "No display here: firstwin runs on a private Xvfb, and the tour closes its window with Ctrl+Q."
-		Xvfb -displayfd 5 -nolisten tcp -screen 0 800x600x24 5>"$scratch/display" 2>/dev/null &
-		xpid=$!
-		for i in $(seq 500); do [ -s "$scratch/display" ] && break; sleep 0.01; done
-		export DISPLAY=:$(cat "$scratch/display")
-		export XDG_RUNTIME_DIR=$scratch
+		privatedisplay
 	fi
 	typed 'firstwin &'
 	firstwin 2>/dev/null &

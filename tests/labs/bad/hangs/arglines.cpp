@@ -1,0 +1,6 @@
+int
+main()
+{
+	for (volatile int i = 0;; i++) {
+	}
+}
