@@ -203,3 +203,41 @@ TEST(forkshare, report_lost_on_a_full_device_is_a_failure)
 	EXPECT_EQ(r.err, "write error: No space left on device\n");
 	EXPECT_EQ(r.status, 1);
 }
+
+TEST(exe1, tells_its_arguments_before_what_went_wrong_on_one_pipe)
+{
+	support::scratch dir;
+	dir.put("wo.txt", letters);
+	struct {
+		const char *what;
+		std::vector<std::string> argv;
+		std::string said;
+	} cases[] = {
+		{"no such descriptor",
+		 {"exe1", "9"},
+		 "exe1: argv[0] = \"exe1\"\nexe1: argv[1] = \"9\"\n"
+		 "exe1: read: Bad file descriptor\n"},
+		{"no argument",
+		 {"exe1"},
+		 "exe1: argv[0] = \"exe1\"\nusage: exe1 descriptor\n"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		// Standard output and standard error on one pipe, as a
+		// learner's terminal shows them through a pager or a log.
+		int fds[2];
+		ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+		support::options o(bin("exe1"), c.argv);
+		o.cwd = dir.path();
+		o.out = o.err = fds[1];
+		auto r = support::run(o);
+		close(fds[1]);
+		std::string said;
+		char buf[256];
+		for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+			said.append(buf, n);
+		close(fds[0]);
+		EXPECT_EQ(said, c.said);
+		EXPECT_NE(r.status, 0);
+	}
+}

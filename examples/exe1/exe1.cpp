@@ -11,6 +11,9 @@ main(int argc, char *argv[])
 {
 	for (int i = 0; i < argc; i++)
 		std::printf("exe1: argv[%d] = \"%s\"\n", i, argv[i]);
+	// On a pipe these lines wait in the stdio buffer, while what goes wrong
+	// below is told at once on standard error: out with them first.
+	std::fflush(stdout);
 	if (argc != 2) {
 		std::fprintf(stderr, "usage: exe1 descriptor\n");
 		return 2;

@@ -259,6 +259,10 @@ process::wait()
 	while (in_ >= 0 || out_ >= 0 || err_ >= 0) {
 		if (in_ >= 0 && fed == input_.size())
 			close_input();
+		// Nothing left to feed or read: poll would only sleep out the
+		// timeout.
+		if (in_ < 0 && out_ < 0 && err_ < 0)
+			break;
 		std::vector<pollfd> p;
 		if (in_ >= 0)
 			p.push_back({in_, POLLOUT, 0});
