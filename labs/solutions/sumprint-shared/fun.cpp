@@ -1,0 +1,5 @@
+int
+add(int a, int b)
+{
+	return a + b;
+}
