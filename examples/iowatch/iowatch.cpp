@@ -1,7 +1,8 @@
 // Runs a command as time(1) does and tells, on standard error, what its
 // writes cost: how many write calls it made, how long it ran, and how many
-// writes the block device under FILE completed meanwhile. The figures come
-// from the kernel: /proc/PID/io, /proc/self/mountinfo and /proc/diskstats.
+// writes the block devices under FILE completed meanwhile. The figures come
+// from the kernel: /proc/PID/io, /proc/self/mountinfo, /sys/fs/btrfs and
+// /proc/diskstats.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -9,12 +10,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -24,22 +30,66 @@ devno(dev_t dev)
 	return std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
 }
 
-// The type and source of the mount that holds dev, as the kernel lists it.
-void
-mountof(dev_t dev, std::string &type, std::string &source)
+// mountinfo writes a space, tab, newline or backslash in a path as a
+// backslash and three octal digits.
+std::string
+unescape(const std::string &s)
 {
+	auto octal = [&](std::size_t at) {
+		return at < s.size() && s[at] >= '0' && s[at] <= '7';
+	};
+	std::string r;
+	for (std::size_t i = 0; i < s.size(); i++) {
+		if (s[i] == '\\' && octal(i + 1) && octal(i + 2) &&
+		    octal(i + 3)) {
+			r += static_cast<char>((s[i + 1] - '0') * 64 +
+					       (s[i + 2] - '0') * 8 +
+					       (s[i + 3] - '0'));
+			i += 3;
+		} else {
+			r += s[i];
+		}
+	}
+	return r;
+}
+
+struct mount {
+	std::string point, type, source;
+};
+
+bool
+within(const std::string &path, const std::string &point)
+{
+	if (path.compare(0, point.size(), point) != 0)
+		return false;
+	return point == "/" || path.size() == point.size() ||
+	       path[point.size()] == '/';
+}
+
+// The mount that holds path, found as df(1) and findmnt(8) find it: the
+// longest mount point path lies under. Of equal ones the last listed was
+// mounted last, on top of the others.
+mount
+mountof(const std::string &path)
+{
+	mount best;
 	std::ifstream f("/proc/self/mountinfo");
 	for (std::string line; std::getline(f, line);) {
 		std::istringstream in(line);
-		std::string id, parent, no;
-		in >> id >> parent >> no;
+		std::string id, parent, no, root, point;
+		in >> id >> parent >> no >> root >> point;
 		auto dash = line.find(" - ");
-		if (no == devno(dev) && dash != std::string::npos) {
-			std::istringstream(line.substr(dash + 3)) >> type >>
-				source;
-			return;
-		}
+		if (dash == std::string::npos)
+			continue;
+		mount m;
+		m.point = unescape(point);
+		std::istringstream(line.substr(dash + 3)) >> m.type >> m.source;
+		m.source = unescape(m.source);
+		if (within(path, m.point) &&
+		    m.point.size() >= best.point.size())
+			best = m;
 	}
+	return best;
 }
 
 // A file system known by the magic number statfs reports, for where the
@@ -57,22 +107,54 @@ constexpr std::array<magic, 6> magics{{
 	{0xf2f52010, "f2fs"},
 }};
 
-// The writes dev has completed since boot, and its name; -1 when
-// /proc/diskstats does not list it.
+// The block devices a btrfs file system spans, dev among them. The kernel
+// lists them under /sys/fs/btrfs/FSID/devices, each a link to the
+// device's own directory, whose dev holds its number.
+std::vector<dev_t>
+members(dev_t dev)
+{
+	std::error_code ec;
+	for (const auto &f : fs::directory_iterator("/sys/fs/btrfs", ec)) {
+		std::vector<dev_t> devs;
+		for (const auto &d :
+		     fs::directory_iterator(f.path() / "devices", ec)) {
+			unsigned maj = 0, min = 0;
+			char colon = 0;
+			std::ifstream(d.path() / "dev") >> maj >> colon >> min;
+			if (colon == ':')
+				devs.push_back(makedev(maj, min));
+		}
+		if (std::find(devs.begin(), devs.end(), dev) != devs.end())
+			return devs;
+	}
+	return {dev};
+}
+
+// The writes the devices have completed since boot, summed, and their
+// names joined by '+'; -1 when /proc/diskstats does not list them all.
 long long
-completed(dev_t dev, std::string &name)
+completed(const std::vector<dev_t> &devs, std::string &names)
 {
 	std::ifstream f("/proc/diskstats");
+	long long sum = 0;
+	std::size_t found = 0;
+	names.clear();
 	for (std::string line; std::getline(f, line);) {
 		std::istringstream in(line);
 		unsigned maj = 0, min = 0;
+		std::string name;
 		long long rd, rdmerged, rdsectors, rdms, writes = -1;
 		in >> maj >> min >> name >> rd >> rdmerged >> rdsectors >>
 			rdms >> writes;
-		if (maj == major(dev) && min == minor(dev))
-			return writes;
+		if (writes < 0 || std::find(devs.begin(), devs.end(),
+					    makedev(maj, min)) == devs.end())
+			continue;
+		if (found++)
+			names += '+';
+		names += name;
+		sum += writes;
 	}
-	return -1;
+	return found == devs.size() ? sum : -1;
 }
 
 // The write calls a process has made, from its /proc/PID/io open as fd;
@@ -107,23 +189,33 @@ main(int argc, char *argv[])
 		return 2;
 	}
 
-	// The device under the file: the file system's own, or the block
-	// device its mount names (btrfs, for one, gives files a device
-	// number of its own).
-	std::string type, source, name;
-	mountof(st.st_dev, type, source);
-	struct statfs fs;
-	if (type.empty() && statfs(file, &fs) == 0) {
-		type = "an unknown file system";
-		for (const magic &m : magics)
-			if (fs.f_type == m.number)
-				type = m.name;
+	std::error_code ec;
+	std::string path = fs::canonical(file, ec);
+	mount m = mountof(path.empty() ? file : path);
+	struct statfs sfs;
+	if (m.type.empty() && statfs(file, &sfs) == 0) {
+		m.type = "an unknown file system";
+		for (const magic &x : magics)
+			if (sfs.f_type == x.number)
+				m.type = x.name;
 	}
-	dev_t dev = st.st_dev;
+
+	// The device under the file: the file system's own where the kernel
+	// counts its writes, else the block device the mount names (btrfs,
+	// for one, gives each subvolume a device number of its own), with
+	// any others the file system spans. A source that is no path
+	// (overlay, server:/export) names no device.
+	std::vector<dev_t> devs{st.st_dev};
+	std::string names;
 	struct stat src;
-	if (completed(dev, name) < 0 && stat(source.c_str(), &src) == 0 &&
-	    S_ISBLK(src.st_mode))
-		dev = src.st_rdev;
+	bool block = completed(devs, names) >= 0;
+	if (!block && m.source[0] == '/' && stat(m.source.c_str(), &src) == 0 &&
+	    S_ISBLK(src.st_mode)) {
+		block = true;
+		devs = {src.st_rdev};
+		if (m.type == "btrfs")
+			devs = members(src.st_rdev);
+	}
 
 	// What earlier commands left in the page cache would reach the device
 	// while this one runs: flush it first, so the count is the command's.
@@ -153,7 +245,7 @@ main(int argc, char *argv[])
 	close(go[0]);
 	std::string io = "/proc/" + std::to_string(pid) + "/io";
 	int iofd = open(io.c_str(), O_RDONLY | O_CLOEXEC);
-	long long before = completed(dev, name);
+	long long before = completed(devs, names);
 	auto start = std::chrono::steady_clock::now();
 	close(go[1]);
 
@@ -163,7 +255,7 @@ main(int argc, char *argv[])
 	auto ms = std::chrono::duration<double, std::milli>(
 			  std::chrono::steady_clock::now() - start)
 			  .count();
-	long long after = completed(dev, name);
+	long long after = completed(devs, names);
 	long long calls = writecalls(iofd);
 	int status = 0;
 	waitpid(pid, &status, 0);
@@ -179,22 +271,29 @@ main(int argc, char *argv[])
 			     "iowatch: %s ran %.1f ms; this kernel keeps no "
 			     "count of its write calls\n",
 			     argv[2], ms);
-	if (type == "tmpfs" || type == "ramfs")
+	if (m.type == "tmpfs" || m.type == "ramfs")
 		std::fprintf(stderr,
 			     "iowatch: %s is on %s, in memory: there is no "
 			     "device to wait for\n",
-			     file, type.c_str());
+			     file, m.type.c_str());
+	else if (!block && !m.source.empty())
+		std::fprintf(stderr,
+			     "iowatch: %s is on %s from %s, which is not a "
+			     "block device here: its writes cannot be "
+			     "counted\n",
+			     file, m.type.c_str(), m.source.c_str());
 	else if (before < 0 || after < 0)
 		std::fprintf(stderr,
 			     "iowatch: %s is on %s on device %s, which "
 			     "/proc/diskstats does not list: its writes "
 			     "cannot be counted here\n",
-			     file, type.c_str(), devno(dev).c_str());
+			     file, m.type.c_str(), devno(devs.front()).c_str());
 	else
 		std::fprintf(stderr,
 			     "iowatch: %s is on %s on %s, which completed %lld "
 			     "writes meanwhile\n",
-			     file, type.c_str(), name.c_str(), after - before);
+			     file, m.type.c_str(), names.c_str(),
+			     after - before);
 
 	if (WIFSIGNALED(status))
 		return 128 + WTERMSIG(status);
