@@ -173,6 +173,21 @@ writecalls(int fd)
 	return -1;
 }
 
+// The command by the name of the program it became, which may have been
+// started by another (env, nice, a shell's exec). The kernel keeps that
+// name in comm, cut to 15 bytes, until the process is reaped.
+std::string
+became(pid_t pid, const std::string &command)
+{
+	std::string comm;
+	std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"),
+		     comm);
+	std::string base = command.substr(command.rfind('/') + 1);
+	if (comm.empty() || comm == base.substr(0, 15))
+		return command;
+	return comm + " (started as " + command + ")";
+}
+
 } // namespace
 
 int
@@ -223,9 +238,10 @@ main(int argc, char *argv[])
 
 	// Once a process has ended, only root may open its /proc/PID/io; what
 	// was opened before still reads. So the child holds back its exec
-	// until the file is open and the pipe is closed.
-	int go[2];
-	if (pipe2(go, O_CLOEXEC) < 0) {
+	// until the file is open and the pipe is closed. A byte on the other
+	// pipe says the exec failed.
+	int go[2], failed[2];
+	if (pipe2(go, O_CLOEXEC) < 0 || pipe2(failed, O_CLOEXEC) < 0) {
 		std::perror("pipe");
 		return 2;
 	}
@@ -240,9 +256,12 @@ main(int argc, char *argv[])
 		if (read(go[0], &c, 1) == 0)
 			execvp(argv[2], argv + 2);
 		std::perror(argv[2]);
+		if (write(failed[1], "x", 1) < 0) {
+		}
 		_exit(127);
 	}
 	close(go[0]);
+	close(failed[1]);
 	std::string io = "/proc/" + std::to_string(pid) + "/io";
 	int iofd = open(io.c_str(), O_RDONLY | O_CLOEXEC);
 	long long before = completed(devs, names);
@@ -257,20 +276,24 @@ main(int argc, char *argv[])
 			  .count();
 	long long after = completed(devs, names);
 	long long calls = writecalls(iofd);
+	std::string name = became(pid, argv[2]);
 	int status = 0;
 	waitpid(pid, &status, 0);
+	char c;
+	if (read(failed[0], &c, 1) == 1)
+		return 127;
 
 	if (calls >= 0)
 		std::fprintf(stderr,
 			     "iowatch: %s made %lld write calls in %.1f ms, "
 			     "%.3f ms a call\n",
-			     argv[2], calls, ms,
+			     name.c_str(), calls, ms,
 			     calls ? ms / static_cast<double>(calls) : 0.0);
 	else
 		std::fprintf(stderr,
 			     "iowatch: %s ran %.1f ms; this kernel keeps no "
 			     "count of its write calls\n",
-			     argv[2], ms);
+			     name.c_str(), ms);
 	if (m.type == "tmpfs" || m.type == "ramfs")
 		std::fprintf(stderr,
 			     "iowatch: %s is on %s, in memory: there is no "
