@@ -145,7 +145,7 @@ checkit() {
 	fromfile
 	local mine=$permib
 	frompipe
-	explain "What a byte costs, shown, not judged: the project's own oflagcopy, 512 bytes a write, on the first 256 KiB of in."
+	explain "What a byte costs, shown, not judged: the project's own oflagcopy, 512 bytes a write, on the first 256 KiB of in. Both times vary with what else the machine is writing meanwhile."
 	head -c $((4 * big)) in >in256
 	traced "the project's oflagcopy" "$tools/oflagcopy < in256"
 	if [ -s nodevice ]; then
