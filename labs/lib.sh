@@ -31,7 +31,7 @@ members() {
 	local f s n=0 pg
 	for f in /proc/[0-9]*/stat; do
 		[ "$f" != "/proc/$1/stat" ] || continue
-		s=$(cat "$f" 2>/dev/null) || continue
+		{ read -r s <"$f"; } 2>/dev/null || continue
 		read -r _ _ pg _ <<<"${s##*) }"
 		[ "$pg" != "$1" ] || n=$((n + 1))
 	done
@@ -53,8 +53,8 @@ endgroup() {
 # (not for root).
 launch() {
 	typed "$1"
-	local room
-	room=$(($(ls -d /proc/[0-9]* | wc -l) + 256))
+	local all=(/proc/[0-9]*)
+	local room=$((${#all[@]} + 256))
 	setsid bash -c 'ulimit -S -u "$1" 2>/dev/null; cd "$2" && eval "exec $3"' \
 		lab "$room" "$run" "$1" &
 	pid=$!
@@ -64,7 +64,7 @@ launch() {
 # The state of process $1 (R, S, Z, ...), empty once it is gone.
 pstate() {
 	local s
-	s=$(cat "/proc/$1/stat" 2>/dev/null) || return 0
+	{ read -r s <"/proc/$1/stat"; } 2>/dev/null || return 0
 	s=${s##*) }
 	echo "${s%% *}"
 }

@@ -57,8 +57,7 @@ struct tree {
 	tree()
 	{
 		for (const char *p : {"lab", "labs", "tour.d"})
-			fs::copy(top / p, dir / p,
-				 fs::copy_options::recursive);
+			fs::copy(top / p, dir / p, fs::copy_options::recursive);
 	}
 	fs::path exercise(const std::string &name) const
 	{
@@ -116,7 +115,8 @@ class exercise : public testing::TestWithParam<std::string>
 {
 };
 
-TEST_P(exercise, fails_from_the_start_and_on_each_wrong_answer_and_passes_solved)
+TEST_P(exercise,
+       fails_from_the_start_and_on_each_wrong_answer_and_passes_solved)
 {
 	const std::string name = GetParam();
 	tree t;
@@ -176,19 +176,18 @@ TEST(lab, lists_every_exercise_unsolved_then_the_first_task)
 			<< r.out;
 	EXPECT_NE(r.out.find("The first unsolved one, arglines-environ:"),
 		  std::string::npos);
-	EXPECT_NE(r.out.find(slurp(top / "labs" / "arglines-environ" /
-				   "README.md")
-				     .substr(0, 40)),
+	EXPECT_NE(r.out.find(
+			  slurp(top / "labs" / "arglines-environ" / "README.md")
+				  .substr(0, 40)),
 		  std::string::npos);
 	EXPECT_EQ(r.out.find("## Hint"), std::string::npos)
 		<< "the task shows its hint";
 
-	t.put("arglines-environ", top / "labs" / "solutions" /
-					  "arglines-environ");
+	t.put("arglines-environ",
+	      top / "labs" / "solutions" / "arglines-environ");
 	ASSERT_EQ(t.run({"check", "arglines-environ"}).status, 0);
 	r = t.run({});
-	EXPECT_NE(r.out.find("  solved  arglines-environ "),
-		  std::string::npos)
+	EXPECT_NE(r.out.find("  solved  arglines-environ "), std::string::npos)
 		<< r.out;
 	EXPECT_NE(r.out.find("The first unsolved one, sumprint-extern:"),
 		  std::string::npos)
@@ -250,6 +249,7 @@ TEST(lab, watch_checks_again_at_each_save_and_goes_on_once_solved)
 	support::scratch out;
 	out.put("said", "");
 	auto o = t.lab({"watch", "arglines-environ"});
+	o.timeout = 120;
 	int fd = ::open((out / "said").c_str(), O_WRONLY);
 	o.out = fd;
 	o.hold = true;
@@ -275,16 +275,16 @@ TEST(lab, watch_checks_again_at_each_save_and_goes_on_once_solved)
 	auto noticed = std::chrono::steady_clock::now();
 	EXPECT_TRUE(until("solved: ")) << out.get("said");
 	EXPECT_TRUE(until("Next: sumprint-extern")) << out.get("said");
-	// Ctrl+C reaches the whole foreground group.
-	kill(-p.pid(), SIGINT);
-	p.wait();
+	// Ctrl+C, as the terminal sends it to the watching shell.
+	kill(p.pid(), SIGINT);
+	auto r = p.wait();
+	EXPECT_FALSE(r.timedout) << "Ctrl+C did not end it";
+	EXPECT_EQ(r.status, 130);
 	std::this_thread::sleep_for(std::chrono::milliseconds(500));
 	EXPECT_EQ(t.left(), std::vector<std::string>{});
-	RecordProperty(
-		"ms to notice",
-		std::chrono::duration_cast<std::chrono::milliseconds>(
-			noticed - saved)
-			.count());
+	auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+		noticed - saved);
+	RecordProperty("ms to notice", static_cast<int>(ms.count()));
 }
 
 } // namespace
