@@ -31,6 +31,12 @@ privatedisplay() {
 	export XDG_RUNTIME_DIR=$scratch
 }
 
+# The system call process $1 is in, as /proc/PID/syscall has it. Read by
+# this shell, its ancestor: where Yama restricts ptrace (ptrace_scope 1,
+# as on Ubuntu), a program this shell starts to read it, cat say, is
+# refused.
+syscallof() { read -r REPLY <"/proc/$1/syscall" && echo "$REPLY"; }
+
 heading() { printf '\n%s== %s ==%s\n' "$bold" "$*" "$off"; }
 # Shows a command as typed, then runs it in the scratch directory; what it
 # printed, standard error too, is kept in $scratch/said for a closer look.

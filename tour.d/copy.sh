@@ -26,7 +26,7 @@ watchflags() {
 	exec 7>"$scratch/feed"
 	# Blocked in read(0, ...): the descriptors are all set up by then.
 	for i in $(seq 500); do
-		case $(cat /proc/$pid/syscall 2>/dev/null) in "0 0x0 "*) break ;; esac
+		case $(syscallof "$pid" 2>/dev/null) in "0 0x0 "*) break ;; esac
 		sleep 0.01
 	done
 	flags=$(awk '$1 == "flags:" { print $2 }' /proc/$pid/fdinfo/$fd)

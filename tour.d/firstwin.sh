@@ -32,10 +32,11 @@ part_firstwin() {
 	# Given the focus and drawn, the loop goes back to waiting.
 	timeout 5 xdotool windowfocus --sync "$w" 2>/dev/null || true
 	for i in $(seq 500); do
-		call=$(cut -d' ' -f1 /proc/$pid/syscall)
+		call=$(syscallof "$pid" | cut -d' ' -f1)
 		case $(callname "$call") in call*) sleep 0.01 ;; *) break ;; esac
 	done
-	show "cat /proc/$pid/syscall"
+	typed "cat /proc/$pid/syscall"
+	syscallof "$pid"
 	show "cat /proc/$pid/wchan; echo"
 	fact "the event loop is blocked in $(callname "$call") (system call $call): the kernel has put it to sleep"
 	explain "The first number is the system call the process is in, the next its arguments; wchan names where in the kernel it sleeps. Now its clock: /proc/PID/schedstat holds the nanoseconds its main thread has run, the nanoseconds it waited for a processor, and how many times it has been run."
