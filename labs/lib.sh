@@ -61,14 +61,6 @@ launch() {
 	pids+=("$pid")
 }
 
-# The state of process $1 (R, S, Z, ...), empty once it is gone.
-pstate() {
-	local s
-	{ read -r s <"/proc/$1/stat"; } 2>/dev/null || return 0
-	s=${s##*) }
-	echo "${s%% *}"
-}
-
 # Waits at most $1 seconds for what launch started to end, then ends its
 # process group. Sets status and ended, how it ended in words.
 settle() {
@@ -94,6 +86,22 @@ settle() {
 	fi
 	[ "$left" -le 0 ] || ended+=" and left $left processes behind, now ended"
 	seen "it $ended"
+}
+
+# In words, how file $2 differs from file $1, which it should equal;
+# nothing when they are alike. $3 says what $1 is ("of in" by default).
+differs() {
+	local a b at what=${3:-"of $1"}
+	a=$(stat -c %s "$1")
+	b=$(stat -c %s "$2" 2>/dev/null) || { echo "there is no $2"; return; }
+	at=$(cmp "$1" "$2" 2>/dev/null | sed -n 's/.* differ: [a-z]* \([0-9]*\),.*/\1/p')
+	if [ -n "$at" ]; then
+		echo "$2 holds $b bytes, and from byte $at on not those $what"
+	elif [ "$b" -lt "$a" ]; then
+		echo "$2 holds only the first $b of the $a bytes $what"
+	elif [ "$b" -gt "$a" ]; then
+		echo "$2 holds the $a bytes $what, then $((b - a)) more"
+	fi
 }
 
 # A command line run to its end, bounded: launch, then settle.

@@ -37,6 +37,14 @@ privatedisplay() {
 # refused.
 syscallof() { read -r REPLY <"/proc/$1/syscall" && echo "$REPLY"; }
 
+# The state of process $1 (R, S, Z, ...), empty once it is gone.
+pstate() {
+	local s
+	{ read -r s <"/proc/$1/stat"; } 2>/dev/null || return 0
+	s=${s##*) }
+	echo "${s%% *}"
+}
+
 heading() { printf '\n%s== %s ==%s\n' "$bold" "$*" "$off"; }
 # Shows a command as typed, then runs it in the scratch directory; what it
 # printed, standard error too, is kept in $scratch/said for a closer look.

@@ -7,28 +7,58 @@ flagnames() {
 	case $((f & 3)) in 0) n=O_RDONLY ;; 1) n=O_WRONLY ;; *) n=O_RDWR ;; esac
 	((f & 8#2000)) && n+="|O_APPEND"
 	((f & 8#4000)) && n+="|O_NONBLOCK"
+	((f & 8#20000)) && n+="|O_ASYNC"
+	((f & 8#40000)) && n+="|O_DIRECT"
 	if (((f & 8#4010000) == 8#4010000)); then n+="|O_SYNC"
 	elif ((f & 8#10000)); then n+="|O_DSYNC"; fi
 	((f & 8#100000)) && n+="|O_LARGEFILE"
+	((f & 8#1000000)) && n+="|O_NOATIME"
 	((f & 8#2000000)) && n+="|O_CLOEXEC"
 	echo "$n"
+}
+
+# Waits, 5 s at most, until process $pid, or where it leads a process
+# group one of the group, blocks in read(0, ...) having read $1 bytes or
+# more in all: by then it has set up its descriptors. Sets reader to that
+# process and rchar to what it has read. The shell reads /proc itself:
+# Yama may let only an ancestor of the process see /proc/PID/syscall.
+waitread() {
+	local i f s g p c procs
+	reader= rchar=0
+	for ((i = 0; i < 100; i++)); do
+		procs=("/proc/$pid/stat") g=
+		{ read -r s <"/proc/$pid/stat"; } 2>/dev/null &&
+			read -r _ _ g _ <<<"${s##*) }"
+		[ "$g" != "$pid" ] || procs=(/proc/[0-9]*/stat)
+		for f in "${procs[@]}"; do
+			{ read -r s <"$f"; } 2>/dev/null || continue
+			read -r _ _ g _ <<<"${s##*) }"
+			p=${f#/proc/} p=${p%/stat}
+			[ "$g" = "$pid" ] || [ "$p" = "$pid" ] || continue
+			{ read -r c <"/proc/$p/syscall"; } 2>/dev/null || continue
+			case $c in "0 0x0 "*) ;; *) continue ;; esac
+			rchar=$(sed -n 's/^rchar: //p' "/proc/$p/io" 2>/dev/null)
+			[ "${rchar:-0}" -ge "${1:-0}" ] || continue
+			reader=$p
+			return 0
+		done
+		case $(pstate "$pid") in '' | Z) return 1 ;; esac
+		sleep 0.05
+	done
+	return 1
 }
 
 # Runs a copy program fed through a FIFO, and while it waits for input
 # shows the flags of descriptor fd; then feeds it one line. Sets sync to
 # on or off, as the kernel has it.
 watchflags() {
-	local fd=$1 cmd=$2 pid flags i
+	local fd=$1 cmd=$2 pid flags
 	rm -f "$scratch/feed" && mkfifo "$scratch/feed"
 	typed "$cmd < feed &"
 	(cd "$scratch" && eval "exec $cmd < feed") &
 	pid=$!
 	exec 7>"$scratch/feed"
-	# Blocked in read(0, ...): the descriptors are all set up by then.
-	for i in $(seq 500); do
-		case $(syscallof "$pid" 2>/dev/null) in "0 0x0 "*) break ;; esac
-		sleep 0.01
-	done
+	waitread || true
 	flags=$(awk '$1 == "flags:" { print $2 }' /proc/$pid/fdinfo/$fd)
 	typed "grep flags /proc/$pid/fdinfo/$fd"
 	printf 'flags:\t%s\n' "$flags"

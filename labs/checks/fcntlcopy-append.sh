@@ -1,37 +1,6 @@
 # fcntlcopy-append: ./out opened with O_WRONLY as before, O_APPEND added
 # by F_SETFL, so that every write lands after what ./out already holds.
 
-# The flag names fdinfo's octal stands for, with those flagnames leaves out.
-names() {
-	local n
-	n=$(flagnames "$1")
-	((8#$1 & 8#20000)) && n+="|O_ASYNC"
-	((8#$1 & 8#40000)) && n+="|O_DIRECT"
-	((8#$1 & 8#1000000)) && n+="|O_NOATIME"
-	echo "$n"
-}
-
-# The process of group $pid waiting in read(0, ...), once there is one: by
-# then it has set up its descriptors. The shell reads /proc itself: it is
-# the program's ancestor, as Yama may require for /proc/PID/syscall.
-reader=
-waitread() {
-	local i f s p g c
-	reader=
-	for ((i = 0; i < 100; i++)); do
-		for f in /proc/[0-9]*/stat; do
-			read -r s 2>/dev/null <"$f" || continue
-			read -r _ _ g _ <<<"${s##*) }"
-			[ "$g" = "$pid" ] || continue
-			p=${f#/proc/} p=${p%/stat}
-			read -r c 2>/dev/null <"/proc/$p/syscall" || continue
-			case $c in "0 0x0 "*) reader=$p; return ;; esac
-		done
-		case $(pstate "$pid") in '' | Z) return ;; esac
-		sleep 0.05
-	done
-}
-
 # The traced calls on ./out, in order, as strace shows them without -y.
 calls() {
 	awk -v f="<$out>" 'index($0, f) { sub(/^[0-9]+ +/, ""); print }' trace |
@@ -67,7 +36,7 @@ observe() {
 			flags=$(awk '$1 == "flags:" { print $2 }' "/proc/$reader/fdinfo/$fd")
 			typed "grep flags /proc/$reader/fdinfo/$fd"
 			printf 'flags:\t%s\n' "$flags"
-			seen "descriptor $fd, open on ./out: $(names "$flags")"
+			seen "descriptor $fd, open on ./out: $(flagnames "$flags")"
 			fds+=" $fd:$flags"
 		done
 		[ -n "$fds" ] || unmet "a descriptor open on ./out while it waits for input" "none"
@@ -114,7 +83,7 @@ appends() {
 				seen "the writes went to descriptor $fd, which has O_APPEND: each one starts at the end of ./out"
 			else
 				unmet "O_APPEND (02000) on descriptor $fd, which the writes go to" \
-					"its flags are ${f#*:}, $(names "${f#*:}")${seek:+; it moved the offset once, by $seek, instead}"
+					"its flags are ${f#*:}, $(flagnames "${f#*:}")${seek:+; it moved the offset once, by $seek, instead}"
 			fi
 		done
 	done

@@ -1,37 +1,6 @@
 # fcntlcopy-sync: every write to ./out synchronous, while ./out is still
 # opened with O_WRONLY alone and F_SETFL still asks for O_SYNC in vain.
 
-# The flag names fdinfo's octal stands for, with those flagnames leaves out.
-names() {
-	local n
-	n=$(flagnames "$1")
-	((8#$1 & 8#20000)) && n+="|O_ASYNC"
-	((8#$1 & 8#40000)) && n+="|O_DIRECT"
-	((8#$1 & 8#1000000)) && n+="|O_NOATIME"
-	echo "$n"
-}
-
-# The process of group $pid waiting in read(0, ...), once there is one: by
-# then it has set up its descriptors. The shell reads /proc itself: it is
-# the program's ancestor, as Yama may require for /proc/PID/syscall.
-reader=
-waitread() {
-	local i f s p g c
-	reader=
-	for ((i = 0; i < 100; i++)); do
-		for f in /proc/[0-9]*/stat; do
-			read -r s 2>/dev/null <"$f" || continue
-			read -r _ _ g _ <<<"${s##*) }"
-			[ "$g" = "$pid" ] || continue
-			p=${f#/proc/} p=${p%/stat}
-			read -r c 2>/dev/null <"/proc/$p/syscall" || continue
-			case $c in "0 0x0 "*) reader=$p; return ;; esac
-		done
-		case $(pstate "$pid") in '' | Z) return ;; esac
-		sleep 0.05
-	done
-}
-
 # The traced calls on ./out, and sync(), which is on every file, in order,
 # as strace shows them without -y.
 calls() {
@@ -82,7 +51,7 @@ observe() {
 			flags=$(awk '$1 == "flags:" { print $2 }' "/proc/$reader/fdinfo/$fd")
 			typed "grep flags /proc/$reader/fdinfo/$fd"
 			printf 'flags:\t%s\n' "$flags"
-			seen "descriptor $fd, open on ./out: $(names "$flags")"
+			seen "descriptor $fd, open on ./out: $(flagnames "$flags")"
 			fds+=" $fd:$flags"
 		done
 		[ -n "$fds" ] || unmet "a descriptor open on ./out while it waits for input" "none"
@@ -124,12 +93,12 @@ synchronous() {
 	for f in $fds; do
 		fd=${f%%:*} flags=${f#*:}
 		if [[ $written != *" $fd "* ]]; then
-			((8#$flags & 8#10000)) && unused+="; descriptor $fd has $(names "$flags"), but no write went to it"
+			((8#$flags & 8#10000)) && unused+="; descriptor $fd has $(flagnames "$flags"), but no write went to it"
 		elif ((8#$flags & 8#10000)); then
 			flagged+=" $fd"
 			(((8#$flags & 8#4010000) == 8#4010000)) || which=O_DSYNC
 		else
-			plain+="${plain:+, }descriptor $fd has $(names "$flags")"
+			plain+="${plain:+, }descriptor $fd has $(flagnames "$flags")"
 		fi
 	done
 	read -r w s bare r < <(tally)

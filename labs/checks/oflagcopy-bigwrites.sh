@@ -16,37 +16,6 @@ runs() {
 		END { print n ? s sep n " of " last " bytes" : "none" }'
 }
 
-# In words, how the file $2 differs from $1; nothing when they are alike.
-differs() {
-	local a b at
-	a=$(stat -c %s "$1")
-	b=$(stat -c %s "$2" 2>/dev/null) || { echo "there is no $2"; return; }
-	at=$(cmp "$1" "$2" 2>/dev/null | sed -n 's/.* differ: [a-z]* \([0-9]*\),.*/\1/p')
-	if [ -n "$at" ]; then
-		echo "$2 holds $b bytes, and from byte $at on not those of $1"
-	elif [ "$b" -lt "$a" ]; then
-		echo "$2 holds only the first $b of the $a bytes of $1"
-	elif [ "$b" -gt "$a" ]; then
-		echo "$2 holds the $a bytes of $1, then $((b - a)) more"
-	fi
-}
-
-# Waits, 5 s at most, until process $pid blocks in read(0, ...) having
-# read $1 bytes or more in all. Sets rchar to what it has read. The
-# shell itself reads /proc/PID/syscall: the kernel may let only an
-# ancestor of the process see it.
-waitread() {
-	local i call fd
-	for i in $(seq 500); do
-		call= fd= rchar=0
-		read -r call fd _ 2>/dev/null </proc/$pid/syscall
-		rchar=$(sed -n 's/^rchar: //p' /proc/$pid/io 2>/dev/null)
-		[ "$call $fd" = "0 0x0" ] && [ "${rchar:-0}" -ge "$1" ] && return 0
-		sleep 0.01
-	done
-	return 1
-}
-
 # Runs $2 (a command line) under iowatch and strace, tracing its writes
 # into the file trace: strace stops it at each write, which costs little
 # beside a synchronous write. Sets sizes (the bytes each write to ./out

@@ -4,37 +4,6 @@
 
 kept='kept before the copy'
 
-# In words, how the file $2 differs from $1; nothing when they are alike.
-differs() {
-	local a b at
-	a=$(stat -c %s "$1")
-	b=$(stat -c %s "$2" 2>/dev/null) || { echo "there is no $2"; return; }
-	at=$(cmp "$1" "$2" 2>/dev/null | sed -n 's/.* differ: [a-z]* \([0-9]*\),.*/\1/p')
-	if [ -n "$at" ]; then
-		echo "$2 holds $b bytes, and from byte $at on not those expected"
-	elif [ "$b" -lt "$a" ]; then
-		echo "$2 holds only the first $b of the $a bytes expected"
-	elif [ "$b" -gt "$a" ]; then
-		echo "$2 holds the $a bytes expected, then $((b - a)) more"
-	fi
-}
-
-# Waits, 5 s at most, until process $pid blocks in read(0, ...) having
-# read $1 bytes or more in all. Sets rchar to what it has read. The
-# shell itself reads /proc/PID/syscall: the kernel may let only an
-# ancestor of the process see it.
-waitread() {
-	local i call fd
-	for i in $(seq 500); do
-		call= fd= rchar=0
-		read -r call fd _ 2>/dev/null </proc/$pid/syscall
-		rchar=$(sed -n 's/^rchar: //p' /proc/$pid/io 2>/dev/null)
-		[ "$call $fd" = "0 0x0" ] && [ "${rchar:-0}" -ge "$1" ] && return 0
-		sleep 0.01
-	done
-	return 1
-}
-
 # relaxcopy started by perl with its standard output open on the file $1
 # with O_SYNC and the flags $2 (such as "|O_APPEND"), at offset $3 if
 # given: the shell cannot open a file with O_SYNC.
@@ -101,7 +70,7 @@ copyinto() {
 	exec 7>&-
 	settle 5
 	[ "$status" -eq 0 ] || unmet "relaxcopy to exit with status 0" "it $ended"
-	d=$(differs want "$file")
+	d=$(differs want "$file" expected)
 	if [ -z "$d" ]; then
 		seen "$file holds $3"
 	else
