@@ -1,0 +1,210 @@
+# firstwin-clock: a label showing the time, set again each second by a
+# timer of the event loop's own. The loop still sleeps in poll, now with a
+# timeout of at most a second; the window's picture changes as it ticks;
+# no thread of the program's own does the ticking.
+
+# The longest poll timeout a one-second timer asks for: Qt lets a coarse
+# timer fire up to 5% late.
+limit=1100
+
+# Waits at most 20 s for a visible window titled firstwin while process
+# $1 runs, and sets w to it.
+window() {
+	local i
+	w=
+	for ((i = 0; i < 200; i++)); do
+		w=$(xdotool search --onlyvisible --name '^firstwin$' 2>/dev/null | head -1)
+		[ -z "$w" ] || return 0
+		case $(pstate "$1") in '' | Z) return 1 ;; esac
+		sleep 0.1
+	done
+	return 1
+}
+
+# Sets state and call to thread $1's state and the system call it is in.
+# Read by this shell itself, not by a command it starts: where Yama
+# restricts ptrace, only an ancestor may read /proc/PID/syscall.
+sample() {
+	local s
+	state= call=
+	{ read -r s <"/proc/$1/stat"; } 2>/dev/null || return
+	s=${s##*) }
+	state=${s%% *}
+	{ read -r call _ <"/proc/$1/syscall"; } 2>/dev/null
+}
+
+# The processor time process $1 has used, all its threads together, in
+# clock ticks.
+ticks() {
+	local s f
+	{ read -r s <"/proc/$1/stat"; } 2>/dev/null || { echo 0; return; }
+	read -r -a f <<<"${s##*) }"
+	echo $((f[11] + f[12]))
+}
+
+# The process whose parent is $1.
+child() {
+	local f s pp
+	for f in /proc/[0-9]*/stat; do
+		{ read -r s <"$f"; } 2>/dev/null || continue
+		read -r _ pp _ <<<"${s##*) }"
+		[ "$pp" != "$1" ] || { f=${f#/proc/}; echo "${f%/stat}"; return; }
+	done
+}
+
+# How many pixels differ between two pictures; empty if compare could
+# not tell.
+changed() {
+	local n
+	n=$(compare -metric AE "$1" "$2" null: 2>&1)
+	n=${n%% *}
+	[[ $n =~ ^[0-9]+$ ]] && echo "$n"
+}
+
+# The names of process $1's threads, sorted, one a line.
+threads() { cat /proc/"$1"/task/*/comm 2>/dev/null | sort; }
+
+# Reads strace's lines for the main thread: each poll or ppoll, its
+# timeout in ms (-1 for none) and whether it ended by that timeout. Prints
+# how many calls there were, how many slept until a timeout between 1 ms
+# and the limit, the longest such timeout, and the timeout of the call it
+# is in now, the last line, which strace has not finished.
+waits() {
+	awk -v limit="$limit" '
+		function timeout(l, a) {
+			if (l ~ /^ppoll\(/) {
+				if (match(l, /tv_sec=[0-9]+, tv_nsec=[0-9]+/)) {
+					split(substr(l, RSTART, RLENGTH), a, /[=,]/)
+					return a[2] * 1000 + int(a[4] / 1000000)
+				}
+				return -1
+			}
+			if (match(l, /\], [0-9]+, -?[0-9]+/)) {
+				split(substr(l, RSTART, RLENGTH), a, ", ")
+				return a[3]
+			}
+			return ""
+		}
+		/^p?poll\(/ {
+			t = timeout($0)
+			if ($0 !~ / = /) { now = t; next }
+			calls++
+			if ($0 ~ /= 0 \(Timeout\)/ && t > 0 && t <= limit) {
+				ticks++
+				if (t > longest) longest = t
+			}
+		}
+		END { printf "%d %d %d %s\n", calls, ticks, longest, now == "" ? "none" : now }'
+}
+
+# What the check looks at, on the private display.
+measure() {
+	explain "The window is shown on a private X display, first the project's own firstwin, for the threads Qt starts by itself, then yours, under strace, which notes each poll its main thread makes."
+
+	launch "$tools/firstwin"
+	if ! window "$pid"; then
+		unmet "the project's own firstwin to show its window" "none came"
+		return
+	fi
+	sleep 0.3
+	threads "$pid" >base
+	seen "the project's own firstwin runs the threads $(paste -sd' ' base)"
+	timeout 5 xdotool windowfocus --sync "$w" 2>/dev/null
+	xdotool key ctrl+q
+	settle 3
+
+	launch "strace -ff -qq --seccomp-bpf -e trace=poll,ppoll -o trace firstwin > out 2> err"
+	if ! window "$pid"; then
+		settle 1
+		sed 's/^/  /' err | head -20
+		unmet "a window titled firstwin" "none within 20 s; it $ended"
+		return
+	fi
+	local p
+	p=$(child "$pid")
+	if [ ! -f "trace.$p" ]; then
+		settle 1
+		unmet "firstwin to run under strace" "no trace of it; strace $ended"
+		return
+	fi
+	# Drawn and idle: from now on only the clock should wake it.
+	sleep 0.5
+	local mark t0 c0 s1 n=0 asleep=0 running=0 others=0 gone=0 i shot
+	mark=$(wc -l <"trace.$p")
+	t0=$EPOCHREALTIME c0=$(ticks "$p")
+	typed "import -window $w 0.png; sleep 1.5; import -window $w 1.png; ..."
+	for shot in 0 1 2; do
+		import -window "$w" "$shot.png" 2>/dev/null
+		[ "$shot" = 2 ] && break
+		for ((i = 0; i < 30; i++)); do
+			sample "$p"
+			n=$((n + 1))
+			case $state,$call in
+			S,7 | S,271) asleep=$((asleep + 1)) ;;
+			,*) gone=$((gone + 1)) ;;
+			R,* | *,running) running=$((running + 1)) ;;
+			*) others=$((others + 1)) ;;
+			esac
+			sleep 0.05
+		done
+	done
+	s1=$EPOCHREALTIME
+	local c1 ms cpu
+	c1=$(ticks "$p")
+	ms=$(((${s1/[.,]/} - ${t0/[.,]/}) / 1000))
+	cpu=$(((c1 - c0) * 1000 / $(getconf CLK_TCK)))
+	threads "$p" >mine
+	tail -n "+$((mark + 1))" "trace.$p" >idle
+
+	local where="asleep in poll in $asleep of $n samples, running in $running, in other system calls in $others"
+	[ "$gone" = 0 ] || where+=", ended in $gone"
+	seen "over $ms ms its main thread was $where"
+	[ $((asleep * 4)) -ge $((n * 3)) ] ||
+		unmet "the event loop asleep in poll in most samples, woken only by the timer" "$where"
+	seen "it used $cpu ms of processor time in those $ms ms"
+	[ $((cpu * 100)) -le $((ms * 10)) ] ||
+		unmet "a few ms of processor time, as a loop that sleeps uses" \
+			"$cpu ms in $ms ms: it spins"
+
+	local calls woke longest now
+	read -r calls woke longest now < <(waits <idle)
+	if [ "$now" = none ] || [ "$now" -lt 0 ]; then
+		now="no timeout"
+	else
+		now="a timeout of $now ms"
+	fi
+	seen "of its main thread's $calls polls in those $ms ms, $woke ended at a timeout of 1 to $limit ms (the longest $longest ms); the one it sleeps in now has $now"
+	[ "$woke" -ge 2 ] ||
+		unmet "the event loop to sleep in poll until its timer is due, at most a second at a time" \
+			"in $ms ms, $woke of its $calls polls ended at a timeout of at most $limit ms; the one it sleeps in now has $now"
+
+	local px1 px2
+	px1=$(changed 0.png 1.png)
+	px2=$(changed 1.png 2.png)
+	seen "three screenshots 1.5 s apart (0.png, 1.png, 2.png): ${px1:-?} and ${px2:-?} pixels changed"
+	[ "${px1:-0}" != 0 ] && [ "${px2:-0}" != 0 ] ||
+		unmet "the time in the window to change from one screenshot to the next" \
+			"${px1:-?} pixels changed between the first two, ${px2:-?} between the last two"
+
+	local extra
+	extra=$(comm -13 base mine | paste -sd' ')
+	seen "your firstwin runs the threads $(paste -sd' ' mine)"
+	[ -z "$extra" ] ||
+		unmet "no thread of your own: the timer runs on the event loop, in the main thread" \
+			"threads the project's own firstwin does not have: $extra"
+
+	typed "xdotool key ctrl+q"
+	timeout 5 xdotool windowfocus --sync "$w" 2>/dev/null
+	xdotool key ctrl+q
+	settle 3
+}
+
+checkit() {
+	export QT_XCB_GL_INTEGRATION=none
+	privatedisplay
+	measure
+	# The display ends with the check, not after it: the framework's
+	# cleanup only signals it.
+	kill "$xpid" && wait "$xpid" 2>/dev/null
+	xpid=
+}

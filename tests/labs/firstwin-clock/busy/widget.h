@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+
+class Widget : public QWidget
+{
+	Q_OBJECT
+
+public:
+	explicit Widget(QWidget *parent = nullptr);
+	~Widget() override;
+	void tick();
+
+private:
+	QLabel *clock;
+};
