@@ -52,14 +52,17 @@ child() {
 	done
 }
 
-# How many pixels differ between two pictures; empty if compare could
-# not tell.
+# How many pixels differ between two pictures, as compare counts them
+# (newer versions add a fraction after it); empty if it could not tell.
 changed() {
 	local n
 	n=$(compare -metric AE "$1" "$2" null: 2>&1)
 	n=${n%% *}
-	[[ $n =~ ^[0-9]+$ ]] && echo "$n"
+	[[ $n =~ ^[0-9.]+(e[+-]?[0-9]+)?$ ]] && echo "$n"
 }
+
+# Whether a count that changed printed is more than none.
+some() { [[ ${1%%e*} =~ [1-9] ]]; }
 
 # The names of process $1's threads, sorted, one a line.
 threads() { cat /proc/"$1"/task/*/comm 2>/dev/null | sort; }
@@ -182,7 +185,7 @@ measure() {
 	px1=$(changed 0.png 1.png)
 	px2=$(changed 1.png 2.png)
 	seen "three screenshots 1.5 s apart (0.png, 1.png, 2.png): ${px1:-?} and ${px2:-?} pixels changed"
-	[ "${px1:-0}" != 0 ] && [ "${px2:-0}" != 0 ] ||
+	some "$px1" && some "$px2" ||
 		unmet "the time in the window to change from one screenshot to the next" \
 			"${px1:-?} pixels changed between the first two, ${px2:-?} between the last two"
 
