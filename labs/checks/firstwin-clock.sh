@@ -176,10 +176,15 @@ measure() {
 	else
 		now="a timeout of $now ms"
 	fi
-	seen "of its main thread's $calls polls in those $ms ms, $woke ended at a timeout of 1 to $limit ms (the longest $longest ms); the one it sleeps in now has $now"
+	local said="its main thread's poll did not return in those $ms ms; the one it sleeps in has $now"
+	if [ "$calls" -gt 0 ]; then
+		said="of its main thread's $calls polls in those $ms ms, $woke ended at a timeout of 1 to $limit ms"
+		[ "$woke" = 0 ] || said+=" (the longest $longest ms)"
+		said+="; the one it sleeps in now has $now"
+	fi
+	seen "$said"
 	[ "$woke" -ge 2 ] ||
-		unmet "the event loop to sleep in poll until its timer is due, at most a second at a time" \
-			"in $ms ms, $woke of its $calls polls ended at a timeout of at most $limit ms; the one it sleeps in now has $now"
+		unmet "the event loop to sleep in poll until its timer is due, at most a second at a time" "$said"
 
 	local px1 px2
 	px1=$(changed 0.png 1.png)
