@@ -62,8 +62,13 @@ launch() {
 }
 
 # Waits at most $1 seconds for what launch started to end, then ends its
-# process group. Sets status and ended, how it ended in words.
+# process group. Sets status and ended, how it ended in words. The shell's
+# own notice of a job a signal ended ("Aborted ...") is left out: ended
+# says it.
 settle() {
+	settlein "$@" 2>/dev/null
+}
+settlein() {
 	local limit=$1 i left
 	for ((i = 0; i < limit * 20; i++)); do
 		case $(pstate "$pid") in '' | Z) break ;; esac
@@ -117,7 +122,12 @@ cleanup() {
 	for p in "${pids[@]}"; do
 		endgroup "$p"
 	done
-	[ -z "$xpid" ] || kill "$xpid" 2>/dev/null || true
+	# The display too, and waited for: it works in the scratch directory.
+	if [ -n "$xpid" ]; then
+		kill "$xpid" 2>/dev/null && wait "$xpid" 2>/dev/null
+		xpid=
+	fi
+	return 0
 }
 
 # The learner's code, copied and built apart under build/lab/NAME/build.

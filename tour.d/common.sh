@@ -21,10 +21,12 @@ finish() {
 	fi
 }
 
-# A private X display for the windows to come, ended by finish.
+# A private X display for the windows to come, ended by finish. Without
+# -noreset it resets whenever its last client leaves, and refuses the
+# next one meanwhile.
 privatedisplay() {
 	local i
-	Xvfb -displayfd 5 -nolisten tcp -screen 0 800x600x24 5>"$scratch/display" 2>/dev/null &
+	Xvfb -displayfd 5 -nolisten tcp -noreset -screen 0 800x600x24 5>"$scratch/display" 2>/dev/null &
 	xpid=$!
 	for i in $(seq 500); do [ -s "$scratch/display" ] && break; sleep 0.01; done
 	export DISPLAY=:$(cat "$scratch/display")
