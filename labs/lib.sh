@@ -109,6 +109,22 @@ differs() {
 	fi
 }
 
+# The flags of each descriptor that process $reader has open on file $1,
+# shown as fdinfo has them, and kept in fds as "FD:FLAGS" words.
+flagson() {
+	local fd flags
+	fds=
+	for fd in /proc/"$reader"/fd/*; do
+		[ "$(readlink "$fd")" = "$1" ] || continue
+		fd=${fd##*/}
+		flags=$(awk '$1 == "flags:" { print $2 }' "/proc/$reader/fdinfo/$fd")
+		typed "grep flags /proc/$reader/fdinfo/$fd"
+		printf 'flags:\t%s\n' "$flags"
+		seen "descriptor $fd, open on ./${1##*/}: $(flagnames "$flags")"
+		fds+=" $fd:$flags"
+	done
+}
+
 # A command line run to its end, bounded: launch, then settle.
 bounded() {
 	launch "$2"

@@ -1,53 +1,14 @@
 # fcntlcopy-append: ./out opened with O_WRONLY as before, O_APPEND added
 # by F_SETFL, so that every write lands after what ./out already holds.
 
+source "$top/labs/checks/fcntlcopy-run.sh"
+
 # The traced calls on ./out, in order, as strace shows them without -y.
 calls() {
 	awk -v f="<$out>" 'index($0, f) { sub(/^[0-9]+ +/, ""); print }' trace |
 		sed 's/<[^>]*>//g'
 }
 
-# Runs the copy under strace, fed through a FIFO, and while it waits for
-# input keeps the flags of each descriptor open on ./out in fds, as
-# "FD:FLAGS" words.
-fds=
-observe() {
-	local i fd flags
-	printf 'old line %s, made up for this run\n' "$RANDOM$RANDOM" "$RANDOM$RANDOM" >old
-	# Over 1024 bytes in one write to the FIFO, no more than PIPE_BUF:
-	# they arrive at once, and the copy takes three reads and writes.
-	for i in $(seq 28); do
-		printf 'new line %02d of this run (%010d), appended\n' "$i" "$RANDOM$RANDOM"
-	done >new
-	cp old out
-	mkfifo feed
-	explain "./out holds $(wc -c <old) old bytes. The copy is fed $(wc -c <new) new ones through a FIFO; while it waits for them, the check reads its descriptors' flags."
-	launch "strace -f -qq -y -s 20 -o trace fcntlcopy < feed"
-	# Open for reading too: the open waits for no reader, and the feeding
-	# write never meets a pipe its reader has left.
-	exec 7<>feed
-	waitread
-	if [ -z "$reader" ]; then
-		unmet "it to wait for input in read(0, ...), its descriptors set up" "it ended, or never read, within 5 s"
-	else
-		for fd in /proc/"$reader"/fd/*; do
-			[ "$(readlink "$fd")" = "$out" ] || continue
-			fd=${fd##*/}
-			flags=$(awk '$1 == "flags:" { print $2 }' "/proc/$reader/fdinfo/$fd")
-			typed "grep flags /proc/$reader/fdinfo/$fd"
-			printf 'flags:\t%s\n' "$flags"
-			seen "descriptor $fd, open on ./out: $(flagnames "$flags")"
-			fds+=" $fd:$flags"
-		done
-		[ -n "$fds" ] || unmet "a descriptor open on ./out while it waits for input" "none"
-	fi
-	cat new >&7
-	exec 7>&-
-	settle 5
-	[ "$status" -eq 0 ] || unmet "exit status 0" "it $ended"
-	explain "Its calls on ./out, as strace saw them:"
-	calls | sed 's/^/  /'
-}
 
 # O_APPEND not given to open, but asked of F_SETFL.
 asked() {
@@ -112,7 +73,7 @@ checkit() {
 		return
 	fi
 	out=$(pwd -P)/out
-	observe
+	observe 2 appended
 	asked
 	appends
 	content

@@ -1,6 +1,8 @@
 # fcntlcopy-sync: every write to ./out synchronous, while ./out is still
 # opened with O_WRONLY alone and F_SETFL still asks for O_SYNC in vain.
 
+source "$top/labs/checks/fcntlcopy-run.sh"
+
 # The traced calls on ./out, and sync(), which is on every file, in order,
 # as strace shows them without -y.
 calls() {
@@ -19,50 +21,6 @@ tally() {
 		END { print w + 0, s + 0, bare + dirty, r + 0 }'
 }
 
-# Runs the copy under strace, fed through a FIFO, and while it waits for
-# input keeps the flags of each descriptor open on ./out in fds, as
-# "FD:FLAGS" words.
-fds=
-observe() {
-	local i fd flags
-	for i in $(seq 40); do
-		printf 'old line %02d of this run (%010d), past the copy\n' "$i" "$RANDOM$RANDOM"
-	done >old
-	# Over 1024 bytes in one write to the FIFO, no more than PIPE_BUF:
-	# they arrive at once, and the copy takes three reads and writes.
-	for i in $(seq 28); do
-		printf 'new line %02d of this run (%010d), copied\n' "$i" "$RANDOM$RANDOM"
-	done >new
-	{ cat new; tail -c +$(($(wc -c <new) + 1)) old; } >want
-	cp old out
-	mkfifo feed
-	explain "./out holds $(wc -c <old) old bytes. The copy is fed $(wc -c <new) new ones through a FIFO; while it waits for them, the check reads its descriptors' flags."
-	launch "strace -f -qq -y -s 20 -o trace fcntlcopy < feed"
-	# Open for reading too: the open waits for no reader, and the feeding
-	# write never meets a pipe its reader has left.
-	exec 7<>feed
-	waitread
-	if [ -z "$reader" ]; then
-		unmet "it to wait for input in read(0, ...), its descriptors set up" "it ended, or never read, within 5 s"
-	else
-		for fd in /proc/"$reader"/fd/*; do
-			[ "$(readlink "$fd")" = "$out" ] || continue
-			fd=${fd##*/}
-			flags=$(awk '$1 == "flags:" { print $2 }' "/proc/$reader/fdinfo/$fd")
-			typed "grep flags /proc/$reader/fdinfo/$fd"
-			printf 'flags:\t%s\n' "$flags"
-			seen "descriptor $fd, open on ./out: $(flagnames "$flags")"
-			fds+=" $fd:$flags"
-		done
-		[ -n "$fds" ] || unmet "a descriptor open on ./out while it waits for input" "none"
-	fi
-	cat new >&7
-	exec 7>&-
-	settle 5
-	[ "$status" -eq 0 ] || unmet "exit status 0" "it $ended"
-	explain "Its calls on ./out, as strace saw them:"
-	calls | sed 's/^/  /'
-}
 
 # The open and the F_SETFL call as the starting code has them.
 asbefore() {
@@ -154,7 +112,9 @@ checkit() {
 		return
 	fi
 	out=$(pwd -P)/out
-	observe
+	observe 40 copied
+	# The new bytes over the start of the old ones, the rest left.
+	{ cat new; tail -c +$(($(wc -c <new) + 1)) old; } >want
 	asbefore
 	synchronous
 	content
