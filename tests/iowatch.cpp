@@ -120,10 +120,14 @@ kname(const std::string &path)
 		return name;
 	// No /sys here (a chroot, say): the kernel's list of block devices.
 	std::ifstream f("/proc/partitions");
-	std::string maj, min, blocks;
-	while (f >> maj >> min >> blocks >> name)
-		if (maj + ":" + min == no)
+	for (std::string line; std::getline(f, line);) {
+		unsigned maj = 0, min = 0;
+		std::string blocks;
+		// The heading's words read as no number, and are passed over.
+		if (std::istringstream(line) >> maj >> min >> blocks >> name &&
+		    maj == major(s.st_rdev) && min == minor(s.st_rdev))
 			return name;
+	}
 	return "";
 }
 
