@@ -74,11 +74,13 @@ parse(const std::string &err)
 			continue;
 		l.erase(0, iowatch.size());
 		auto at = l.rfind(made);
+		const auto count = l.rfind(counted);
 		if (at != std::string::npos &&
 		    l.find(" write calls in ", at) != std::string::npos) {
 			s.name = l.substr(0, at);
 			s.calls = std::stol(l.substr(at + made.size()));
-		} else if ((at = l.rfind(counted)) != std::string::npos) {
+		} else if (count != std::string::npos) {
+			at = count;
 			s.writes = std::stol(l.substr(at + counted.size()));
 			l.erase(at);
 			at = l.rfind(on);
@@ -473,7 +475,9 @@ TEST_P(device, counts_the_writes_of_the_devices_under_the_file)
 		std::string dev = r.attach(std::to_string(i) + ".img");
 		if (dev.empty())
 			GTEST_SKIP() << "no loop device: " << r.error;
-		if (l.mapped && (dev = r.map(dev)).empty())
+		if (l.mapped)
+			dev = r.map(dev);
+		if (dev.empty())
 			GTEST_SKIP() << "no device-mapper device: " << r.error;
 		devs.push_back(dev);
 		names.push_back(kname(dev));
