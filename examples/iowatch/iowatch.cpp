@@ -2,7 +2,8 @@
 // writes cost: how many write calls it made, how long it ran, and how many
 // writes the block devices under FILE completed meanwhile. The figures come
 // from the kernel: /proc/PID/io, /proc/self/mountinfo, /sys/fs/btrfs and
-// /proc/diskstats.
+// /proc/diskstats. With -o, the same figures go to a file as key=value
+// lines, for a program to read back; the sentences are for people.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -13,7 +14,9 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -173,19 +176,27 @@ writecalls(int fd)
 	return -1;
 }
 
+// The name of the program process pid runs, as the kernel keeps it in
+// comm, cut to 15 bytes, until the process is reaped.
+std::string
+comm(pid_t pid)
+{
+	std::string name;
+	std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"),
+		     name);
+	return name;
+}
+
 // The command by the name of the program it became, which may have been
-// started by another (env, nice, a shell's exec). The kernel keeps that
-// name in comm, cut to 15 bytes, until the process is reaped.
+// started by another (env, nice, a shell's exec).
 std::string
 became(pid_t pid, const std::string &command)
 {
-	std::string comm;
-	std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"),
-		     comm);
+	std::string name = comm(pid);
 	std::string base = command.substr(command.rfind('/') + 1);
-	if (comm.empty() || comm == base.substr(0, 15))
+	if (name.empty() || name == base.substr(0, 15))
 		return command;
-	return comm + " (started as " + command + ")";
+	return name + " (started as " + command + ")";
 }
 
 } // namespace
@@ -193,8 +204,15 @@ became(pid_t pid, const std::string &command)
 int
 main(int argc, char *argv[])
 {
+	const char *data = nullptr;
+	if (argc > 2 && std::strcmp(argv[1], "-o") == 0) {
+		data = argv[2];
+		argv += 2;
+		argc -= 2;
+	}
 	if (argc < 3) {
-		std::fprintf(stderr, "usage: iowatch file command [arg ...]\n");
+		std::fprintf(stderr, "usage: iowatch [-o data] file command "
+				     "[arg ...]\n");
 		return 2;
 	}
 	const char *file = argv[1];
@@ -276,12 +294,27 @@ main(int argc, char *argv[])
 			  .count();
 	long long after = completed(devs, names);
 	long long calls = writecalls(iofd);
+	std::string prog = comm(pid);
 	std::string name = became(pid, argv[2]);
 	int status = 0;
 	waitpid(pid, &status, 0);
 	char c;
 	if (read(failed[0], &c, 1) == 1)
 		return 127;
+
+	// The figures, then what they mean. where says why the device's
+	// writes could not be counted, empty when they were.
+	std::string where, on = std::string(file) + " is on " + m.type;
+	if (m.type == "tmpfs" || m.type == "ramfs")
+		where = on + ", in memory: there is no device to wait for";
+	else if (!block && !m.source.empty())
+		where = on + " from " + m.source +
+			", which is not a block device here: its writes "
+			"cannot be counted";
+	else if (before < 0 || after < 0)
+		where = on + " on device " + devno(devs.front()) +
+			", which /proc/diskstats does not list: its writes "
+			"cannot be counted here";
 
 	if (calls >= 0)
 		std::fprintf(stderr,
@@ -294,29 +327,47 @@ main(int argc, char *argv[])
 			     "iowatch: %s ran %.1f ms; this kernel keeps no "
 			     "count of its write calls\n",
 			     name.c_str(), ms);
-	if (m.type == "tmpfs" || m.type == "ramfs")
-		std::fprintf(stderr,
-			     "iowatch: %s is on %s, in memory: there is no "
-			     "device to wait for\n",
-			     file, m.type.c_str());
-	else if (!block && !m.source.empty())
-		std::fprintf(stderr,
-			     "iowatch: %s is on %s from %s, which is not a "
-			     "block device here: its writes cannot be "
-			     "counted\n",
-			     file, m.type.c_str(), m.source.c_str());
-	else if (before < 0 || after < 0)
-		std::fprintf(stderr,
-			     "iowatch: %s is on %s on device %s, which "
-			     "/proc/diskstats does not list: its writes "
-			     "cannot be counted here\n",
-			     file, m.type.c_str(), devno(devs.front()).c_str());
+	if (!where.empty())
+		std::fprintf(stderr, "iowatch: %s\n", where.c_str());
 	else
 		std::fprintf(stderr,
 			     "iowatch: %s is on %s on %s, which completed %lld "
 			     "writes meanwhile\n",
 			     file, m.type.c_str(), names.c_str(),
 			     after - before);
+
+	if (data) {
+		FILE *f = std::fopen(data, "w");
+		if (!f) {
+			std::perror(data);
+			return 2;
+		}
+		// One figure a line: a newline in a name must not start
+		// another.
+		auto flat = [](std::string v) {
+			std::replace(v.begin(), v.end(), '\n', ' ');
+			return v;
+		};
+		std::fprintf(f, "command=%s\nprogram=%s\nms=%.1f\nfs=%s\n",
+			     flat(argv[2]).c_str(), prog.c_str(), ms,
+			     m.type.c_str());
+		if (calls >= 0)
+			std::fprintf(f, "calls=%lld\n", calls);
+		if (where.empty())
+			std::fprintf(f, "device=%s\nwrites=%lld\n",
+				     names.c_str(), after - before);
+		else
+			std::fprintf(f, "why=%s\n", flat(where).c_str());
+		if (WIFSIGNALED(status))
+			std::fprintf(f, "signal=SIG%s\n",
+				     sigabbrev_np(WTERMSIG(status)));
+		else
+			std::fprintf(f, "status=%d\n", WEXITSTATUS(status));
+		if (std::fclose(f) != 0) {
+			std::perror(data);
+			return 2;
+		}
+	}
 
 	if (WIFSIGNALED(status))
 		return 128 + WTERMSIG(status);
