@@ -52,9 +52,10 @@ run(const std::vector<std::string> &argv)
 	return support::run(o);
 }
 
-// What iowatch said, read the way the tour reads it.
+// What iowatch measured, as it writes its figures with -o for a program to
+// read back, the tour and the labs among them.
 struct said {
-	std::string name; // whom the first line names
+	std::string command, program; // what was run, what it became
 	long calls = -1;
 	std::string type, devices; // where it counted, devices joined by '+'
 	long writes = -1;
@@ -62,36 +63,47 @@ struct said {
 };
 
 said
-parse(const std::string &err)
+parse(const std::string &data)
 {
-	const std::string iowatch = "iowatch: ", made = " made ",
-			  counted = ", which completed ", on = " on ",
-			  is = " is on ";
 	said s;
-	std::istringstream in(err);
+	std::istringstream in(data);
 	for (std::string l; std::getline(in, l);) {
-		if (l.rfind(iowatch, 0) != 0)
-			continue;
-		l.erase(0, iowatch.size());
-		auto at = l.rfind(made);
-		const auto count = l.rfind(counted);
-		if (at != std::string::npos &&
-		    l.find(" write calls in ", at) != std::string::npos) {
-			s.name = l.substr(0, at);
-			s.calls = std::stol(l.substr(at + made.size()));
-		} else if (count != std::string::npos) {
-			at = count;
-			s.writes = std::stol(l.substr(at + counted.size()));
-			l.erase(at);
-			at = l.rfind(on);
-			s.devices = l.substr(at + on.size());
-			l.erase(at);
-			s.type = l.substr(l.rfind(is) + is.size());
-		} else if (l.find(is) != std::string::npos) {
-			s.why = l;
-		}
+		const auto eq = l.find('=');
+		const std::string k = l.substr(0, eq), v = l.substr(eq + 1);
+		if (k == "command")
+			s.command = v;
+		else if (k == "program")
+			s.program = v;
+		else if (k == "calls")
+			s.calls = std::stol(v);
+		else if (k == "fs")
+			s.type = v;
+		else if (k == "device")
+			s.devices = v;
+		else if (k == "writes")
+			s.writes = std::stol(v);
+		else if (k == "why")
+			s.why = v;
 	}
 	return s;
+}
+
+// iowatch run as the options say, its figures asked for with -o into a
+// file of the test's; what it said, and its figures.
+struct watched {
+	support::result r;
+	said s;
+};
+
+watched
+figures(support::options o)
+{
+	support::scratch data;
+	o.argv.insert(o.argv.begin() + 1, {"-o", data / "figures"});
+	watched w{support::run(o), {}};
+	if (fs::exists(data / "figures"))
+		w.s = parse(data.get("figures"));
+	return w;
 }
 
 std::vector<std::string>
@@ -251,7 +263,7 @@ mkfs(const std::string &type, const std::vector<std::string> &devs)
 }
 
 // iowatch over FILE, running a copy program in dir with in as input.
-support::result
+watched
 watch(const std::string &dir, const std::string &file, const std::string &prog,
       int in)
 {
@@ -259,7 +271,7 @@ watch(const std::string &dir, const std::string &file, const std::string &prog,
 	o.cwd = dir;
 	o.in = in;
 	o.timeout = 120;
-	return support::run(o);
+	return figures(o);
 }
 
 // How a file system is laid out under the file iowatch watches.
@@ -351,11 +363,24 @@ TEST(iowatch, finds_the_device_under_the_build_directory_as_findmnt_does)
 	std::string source, type;
 	std::istringstream(k.out) >> source >> type;
 
-	auto r = run({bin("iowatch"), file, "true"});
+	support::options o(bin("iowatch"), {"iowatch", file, "true"});
+	auto [r, s] = figures(o);
 	ASSERT_EQ(r.status, 0) << r.err;
-	said s = parse(r.err);
-	EXPECT_EQ(s.name, "true") << r.err;
+	EXPECT_EQ(s.program, "true") << r.err;
 	EXPECT_EQ(s.calls, 0) << r.err;
+	// The sentences for people say what the figures do.
+	EXPECT_NE(r.err.find("iowatch: true made 0 write calls in "),
+		  std::string::npos)
+		<< r.err;
+	EXPECT_NE(r.err.find("iowatch: " +
+			     (s.why.empty() ? file + " is on " + s.type +
+						      " on " + s.devices +
+						      ", which completed " +
+						      std::to_string(s.writes) +
+						      " writes meanwhile"
+					    : s.why)),
+		  std::string::npos)
+		<< r.err;
 	const std::string name = kname(source);
 	if (type == "tmpfs" || type == "ramfs") {
 		EXPECT_EQ(s.why, file + " is on " + type +
@@ -385,32 +410,40 @@ TEST(iowatch, names_the_program_the_command_became)
 {
 	support::scratch dir;
 	const std::string relax = bin("relaxcopy");
-	const std::string as = "relaxcopy (started as ";
 	// The kernel keeps 15 bytes of a program's name.
 	const std::string longname = dir / "a-rather-long-name";
 	fs::create_symlink(relax, longname);
 	struct {
 		std::vector<std::string> command;
-		std::string name;
+		std::string program, sentence;
 	} cases[] = {
-		{{relax}, relax},
-		{{"env", relax}, as + "env)"},
-		{{"sh", "-c", "exec \"$0\"", relax}, as + "sh)"},
-		{{"perl", "-e", "exec @ARGV", relax}, as + "perl)"},
-		{{longname}, longname},
-		{{"env", longname}, "a-rather-long-n (started as env)"},
+		{{relax}, "relaxcopy", relax},
+		{{"env", relax}, "relaxcopy", "relaxcopy (started as env)"},
+		{{"sh", "-c", "exec \"$0\"", relax},
+		 "relaxcopy",
+		 "relaxcopy (started as sh)"},
+		{{"perl", "-e", "exec @ARGV", relax},
+		 "relaxcopy",
+		 "relaxcopy (started as perl)"},
+		{{longname}, "a-rather-long-n", longname},
+		{{"env", longname},
+		 "a-rather-long-n",
+		 "a-rather-long-n (started as env)"},
 	};
 	for (const auto &c : cases) {
-		SCOPED_TRACE(c.name);
+		SCOPED_TRACE(c.sentence);
 		std::vector<std::string> argv{"iowatch", dir.path()};
 		argv.insert(argv.end(), c.command.begin(), c.command.end());
 		support::options o(bin("iowatch"), argv);
 		o.input = "copied\n";
-		auto r = support::run(o);
+		auto [r, s] = figures(o);
 		ASSERT_EQ(r.status, 0) << r.err;
 		EXPECT_EQ(r.out, "copied\n");
-		said s = parse(r.err);
-		EXPECT_EQ(s.name, c.name) << r.err;
+		EXPECT_EQ(s.command, c.command[0]);
+		EXPECT_EQ(s.program, c.program);
+		EXPECT_EQ(r.err.rfind("iowatch: " + c.sentence + " made ", 0),
+			  0u)
+			<< r.err;
 		EXPECT_EQ(s.calls, 1) << "relaxcopy's one write, no other's";
 	}
 }
@@ -429,14 +462,17 @@ TEST(iowatch, ends_as_the_command_ended)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.command.back());
-		std::vector<std::string> argv{bin("iowatch"), "."};
+		std::vector<std::string> argv{"iowatch", "."};
 		argv.insert(argv.end(), c.command.begin(), c.command.end());
-		auto r = run(argv);
+		auto [r, s] = figures(support::options(bin("iowatch"), argv));
 		EXPECT_EQ(r.status, c.status) << r.err;
-		if (!c.err.empty())
+		if (!c.err.empty()) {
 			EXPECT_EQ(r.err, c.err);
-		else
-			EXPECT_EQ(parse(r.err).name, "sh") << r.err;
+			EXPECT_EQ(s.command, "") << "figures of a program that "
+						    "never ran";
+		} else {
+			EXPECT_EQ(s.command, "sh") << r.err;
+		}
 	}
 }
 
@@ -513,9 +549,8 @@ TEST_P(device, counts_the_writes_of_the_devices_under_the_file)
 	for (const char *prog : {"fcntlcopy", "oflagcopy"}) {
 		SCOPED_TRACE(prog);
 		lseek(in, 0, SEEK_SET);
-		auto w = watch(work, "out", prog, in);
+		auto [w, s] = watch(work, "out", prog, in);
 		ASSERT_EQ(w.status, 0) << w.err;
-		said s = parse(w.err);
 		ASSERT_GE(s.writes, 0) << w.err;
 		EXPECT_EQ(s.calls, 512) << w.err;
 		EXPECT_EQ(s.type, l.type) << w.err;
@@ -555,12 +590,11 @@ TEST_P(nodevice, says_why_it_counts_no_device_writes)
 	auto in = [](const std::string &cwd) {
 		support::options o(bin("iowatch"), {"iowatch", "out", "true"});
 		o.cwd = cwd;
-		return support::run(o);
+		return figures(o);
 	};
-	auto w = in(at);
+	auto [w, s] = in(at);
 	ASSERT_EQ(w.status, 0) << w.err;
-	said s = parse(w.err);
-	EXPECT_EQ(s.name, "true") << w.err;
+	EXPECT_EQ(s.program, "true") << w.err;
 	EXPECT_EQ(s.why, "out is on " + type + n.why) << w.err;
 	EXPECT_EQ(s.writes, -1) << w.err;
 
@@ -570,7 +604,7 @@ TEST_P(nodevice, says_why_it_counts_no_device_writes)
 	fs::create_directory(beside);
 	std::ofstream(beside + "/out").close();
 	std::ofstream(dir / "out").close();
-	said b = parse(in(beside).err), d = parse(in(dir.path()).err);
+	said b = in(beside).s, d = in(dir.path()).s;
 	EXPECT_FALSE(d.type.empty() && d.why.empty());
 	EXPECT_EQ(b.type, d.type);
 	EXPECT_EQ(b.devices, d.devices);
