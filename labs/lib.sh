@@ -1,143 +1,282 @@
-# What every exercise's check uses. A learner's code is untrusted: it may
-# not build, may crash, hang, spin or fork without end, or leave processes
-# and windows behind. So it is built from a copy, run in a scratch
-# directory of its own under build/lab/NAME/, bounded in time, and its
-# whole process group is ended after every run.
+# What every exercise's check uses.
 #
-# A check, labs/checks/NAME.sh, defines checkit. It runs in $run, with
-# the learner's programs and the project's tools on PATH, and may use:
-#   $src   a copy of labs/NAME/ (the learner's files stay untouched)
+# A check, labs/checks/NAME.sh, is a declared test. It first states its
+# requirements with req, one for each thing its task asks; then checkit
+# measures, and each requirement ends met, unmet (what was expected, what
+# was found) or not measured (why). The exercise is solved only when every
+# requirement is met. When the check itself lacks its evidence (a tool
+# missing or failing, a trace it cannot read), it says what it could not
+# measure and ends with status 2: never "solved", never the learner's
+# fault.
+#
+# A learner's code is untrusted: it may not build, may crash, hang, spin,
+# fork without end, flood its output or leave processes behind. So it is
+# built from a copy, and every run of it goes through labrun, which runs
+# it in a session (and, where the kernel lets it, a PID namespace) of its
+# own, bounded in time, processes, file size and output, with the project
+# read-only but for its scratch directory, and ends whatever it left.
+#
+# checkit runs in $run, the scratch directory, empty at the start, and may
+# use:
+#   $src   the copy of labs/NAME/ that was built (the learner's files stay
+#          untouched)
 #   $bin   where the learner's programs were built
-#   $run   the scratch directory, empty at the start
-#   $tools the project's own programs (iowatch, exe1, firstwin, ...)
-# and the functions below: launch/settle/bounded to run, seen to show a
-# piece of evidence, unmet to record what is not yet right.
-# Build experiments that change a source do it on a copy under $run:
-# $src keeps the learner's times, so that only what changed is rebuilt.
+#   $tools the project's own programs (iowatch, fdmap, exe1, firstwin, ...),
+#          called by their path, never found on PATH
+# and the functions below.
 
-unmet=()
-pids=()
-pid=
-status=
-ended=
+reqs=()
+declare -A reqtext=() reqstate=() reqnote=()
+
+# Declares requirement $1: the sentence $2 of the task, as the learner
+# reads it.
+req() {
+	reqs+=("$1")
+	reqtext[$1]=$2
+	reqstate[$1]=
+	reqnote[$1]=
+}
 
 # One piece of evidence, as measured.
 seen() { fact "$*"; }
-# A requirement not met: what the task asks, and what the check found.
-unmet() { unmet+=("expected $1"$'\n'"  found: $2"); }
 
-# How many processes other than its leader are in process group $1.
-members() {
-	local f s n=0 pg
-	for f in /proc/[0-9]*/stat; do
-		[ "$f" != "/proc/$1/stat" ] || continue
-		{ read -r s <"$f"; } 2>/dev/null || continue
-		read -r _ _ pg _ <<<"${s##*) }"
-		[ "$pg" != "$1" ] || n=$((n + 1))
-	done
-	echo "$n"
+# Requirement $1 met, by the evidence $2, shown if given.
+met() {
+	[ -n "${reqstate[$1]}" ] || reqstate[$1]=met
+	[ -z "${2:-}" ] || seen "$2"
 }
 
-# Ends process group $1 and whatever is left in it.
-endgroup() {
-	local i
-	for i in $(seq 20); do
-		kill -KILL -- "-$1" 2>/dev/null || return 0
-		sleep 0.05
+# Requirement $1 not met: found $2; $3, if given, says more precisely
+# what was expected than the requirement itself. The first three times
+# are kept, then only counted.
+unmet() {
+	local said="found: $2"
+	[ -z "${3:-}" ] || said="expected: $3"$'\n'$said
+	reqstate[$1]=unmet
+	note "$1" "$said"
+}
+
+# Requirement $1 could not be measured, for the reason $2, which is not
+# the learner's code's doing. An unmet requirement stays unmet.
+unmeasured() {
+	[ "${reqstate[$1]}" = unmet ] || reqstate[$1]=unmeasured
+	note "$1" "not measured: $2"
+}
+
+declare -A reqnotes=()
+note() {
+	local n=$((${reqnotes[$1]:-0} + 1))
+	reqnotes[$1]=$n
+	[ "$n" -le 3 ] || return 0
+	reqnote[$1]+="$2"$'\n'
+}
+
+# Ends the check at once: it could not measure what $1 says.
+cannot() {
+	cleanup
+	printf '\n%sthe check could not measure%s %s\n' "$bold" "$off" "$1"
+	echo "This is not your code's doing: the check itself lacked its evidence. Nothing was judged; run bash setup, then check again."
+	exit 2
+}
+
+# The requirements as declared, numbered, before anything is measured.
+requirements() {
+	local i=0 id
+	echo "${bold}The check requires:${off}"
+	for id in "${reqs[@]}"; do
+		i=$((i + 1))
+		printf '%s\n' "$i. ${reqtext[$id]}" | fold -s -w 74 |
+			sed '1s/^/  /; 1!s/^/     /'
 	done
 }
 
-# Starts a command line in the scratch directory, in a session (and so a
-# process group) of its own, and shows it as typed. Sets pid. The number
-# of processes it may make is bounded where the kernel bounds it for us
-# (not for root).
+# Ends the check: each requirement as it ended, then the verdict. solved
+# (0) only if every requirement was met; not solved yet (1) if any was
+# unmet; otherwise the check could not measure them all (2).
+verdict() {
+	cleanup
+	local i=0 id state mark unmet=0 missing=0
+	printf '\n%sRequirements:%s\n' "$bold" "$off"
+	for id in "${reqs[@]}"; do
+		i=$((i + 1))
+		state=${reqstate[$id]}
+		case $state in
+		met) mark=ok ;;
+		unmet) mark=FAIL unmet=$((unmet + 1)) ;;
+		*) mark=? missing=$((missing + 1))
+			[ -n "${reqnote[$id]}" ] ||
+				reqnote[$id]="  not measured: the check did not get to it"$'\n' ;;
+		esac
+		printf '%s\n' "$i. ${reqtext[$id]}" | fold -s -w 68 |
+			sed "1s/^/  $(printf '%-8s' "$mark")/; 1!s/^/             /"
+		# Left whole, however long: what was found is read, and searched.
+		printf '%s' "${reqnote[$id]}" | sed 's/^/          /'
+		[ "${reqnotes[$id]:-0}" -le 3 ] ||
+			echo "      and $((${reqnotes[$id]} - 3)) more times alike"
+	done
+	if [ "$unmet" -gt 0 ]; then
+		echo "unsolved $judged" >"$work/verdict"
+		printf '\n%snot solved yet%s: %d of %d requirements met.\n' "$bold" "$off" \
+			$((${#reqs[@]} - unmet - missing)) ${#reqs[@]}
+		echo "The hint: bash lab hint $name. The check's files are in $run."
+		exit 1
+	fi
+	if [ "$missing" -gt 0 ]; then
+		printf '\n%sthe check could not measure%s %d of its %d requirements, so it cannot say "solved".\n' \
+			"$bold" "$off" "$missing" ${#reqs[@]}
+		echo "This is not your code's doing: the check itself lacked its evidence."
+		exit 2
+	fi
+	echo "solved $judged" >"$work/verdict"
+	printf '\n%ssolved%s: %s\n' "$bold" "$off" "$title"
+	echo "Compare with the reference solution: labs/solutions/$name/"
+	exit 0
+}
+
+# The tools a check runs, found once, by their path, before the learner's
+# build directory is anywhere near PATH. Sets a variable of each name, with
+# _ for what a name may not hold: $strace, $g__ for g++.
+need() {
+	local t p
+	for t in "$@"; do
+		p=$(command -v "$t") || cannot "anything: $t is not installed (bash setup installs it)"
+		printf -v "${t//[!A-Za-z0-9_]/_}" '%s' "$p"
+	done
+}
+
+# --- running the learner's code ---------------------------------------
+
+runs=0
+runner=
+pid=
+status=
+ended=
+left=0
+
+# Starts a command in the scratch directory through labrun, in the
+# background, and shows it as the learner could type it: the learner's
+# programs found by name, first on its PATH (never on the check's own,
+# where a program of the learner's could stand in for a tool the check
+# runs). Sets pid to its process once it runs. Options, before the
+# command's words:
+#   -t SECONDS  the time it may take (5 by default)
+#   -i FILE     its standard input; -o FILE, -e FILE its output and errors,
+#               of which at most 1 MiB each is kept
+#   -O FD       the check's own descriptor FD as its standard output
+#   -s WORDS    what to show in place of the command's own words
 launch() {
-	typed "$1"
-	local all=(/proc/[0-9]*)
-	local room=$((${#all[@]} + 256))
-	setsid bash -c 'ulimit -S -u "$1" 2>/dev/null; cd "$2" && eval "exec $3"' \
-		lab "$room" "$run" "$1" &
-	pid=$!
-	pids+=("$pid")
+	local limit=5 in= out= err= shown= opt give=1
+	local -a io=()
+	OPTIND=1
+	while getopts t:i:o:e:O:s: opt; do
+		case $opt in
+		t) limit=$OPTARG ;;
+		i) in=$OPTARG io+=(-i "$OPTARG") ;;
+		o) out=$OPTARG io+=(-o "$OPTARG") ;;
+		e) err=$OPTARG io+=(-e "$OPTARG") ;;
+		O) give=$OPTARG ;;
+		s) shown=$OPTARG ;;
+		*) cannot "anything: launch was given -$opt" ;;
+		esac
+	done
+	shift $((OPTIND - 1))
+	[ -n "$shown" ] || shown=$(astyped "$@")
+	typed "$shown${in:+ < $in}${out:+ > $out}${err:+ 2> $err}"
+	runs=$((runs + 1))
+	report=$work/runs/$runs
+	rm -f "$report".*
+	lastlimit=$limit
+	# The check's own descriptors (a FIFO it feeds, the lock) are not
+	# the program's: one held open would keep its input from ending.
+	PATH=$bin:$PATH "$tools/labrun" -t "$limit" -C "$run" -R "$top" -w "$run" \
+		-p "$report.pid" -r "$report.report" "${io[@]}" -- "$@" \
+		>&"$give" 7>&- 8>&- 9>&- &
+	runner=$!
+	local i
+	pid=
+	for ((i = 0; i < 200; i++)); do
+		[ ! -s "$report.pid" ] || { read -r pid <"$report.pid"; return 0; }
+		kill -0 "$runner" 2>/dev/null || break
+		sleep 0.01
+	done
+	[ -s "$report.pid" ] && read -r pid <"$report.pid"
+	return 0
 }
 
-# Waits at most $1 seconds for what launch started to end, then ends its
-# process group. Sets status and ended, how it ended in words. The shell's
-# own notice of a job a signal ended ("Aborted ...") is left out: ended
-# says it.
+# A command's words as the learner could type them in the scratch
+# directory: programs by name, the scratch directory's files as ./FILE.
+astyped() {
+	local w words=()
+	for w in "$@"; do
+		case $w in
+		"$run"/*) w=./${w#"$run"/} ;;
+		"$bin"/* | "$tools"/*) w=${w##*/} ;;
+		/*) [ ${#words[@]} -gt 0 ] || w=${w##*/} ;;
+		esac
+		words+=("$w")
+	done
+	quoted "${words[@]}"
+}
+
+# Waits for what launch started to end, as it will within its time, and
+# reads labrun's report. Sets status (the exit status, or 128 + the
+# signal, or empty where it did not exit), ended (how it ended, in
+# words), left, and shows how it ended.
 settle() {
-	settlein "$@" 2>/dev/null
-}
-settlein() {
-	local limit=$1 i left
-	for ((i = 0; i < limit * 20; i++)); do
-		case $(pstate "$pid") in '' | Z) break ;; esac
-		sleep 0.05
-	done
-	case $(pstate "$pid") in
-	'' | Z) ended= ;;
-	*) ended="did not finish in $limit s" ;;
+	local why
+	status= ended=
+	wait "$runner" 2>/dev/null
+	readkv "$report.report" run_ ended status signal left leftsessions error outmore ||
+		cannot "how a run ended: labrun wrote no report"
+	left=${run_left:-0} outmore=${run_outmore:-0}
+	case $run_ended in
+	exit) status=$run_status ended="exited with status $run_status" ;;
+	signal) ended="was killed by $run_signal" ;;
+	timeout) ended="did not finish in $lastlimit s" ;;
+	stopped) ended="was ended by the check" ;;
+	notstarted) ended="could not be started: $run_error" ;;
+	*) cannot "how a run ended: labrun's report says \"$run_ended\"" ;;
 	esac
-	left=$(members "$pid")
-	endgroup "$pid"
-	status=0
-	wait "$pid" 2>/dev/null || status=$?
-	if [ -z "$ended" ]; then
-		if [ "$status" -gt 128 ]; then
-			ended="was killed by SIG$(kill -l $((status - 128)))"
-		else
-			ended="exited with status $status"
-		fi
+	if [ "$left" -gt 0 ]; then
+		why="left $left process"
+		[ "$left" = 1 ] || why+=es
+		why+=" behind"
+		[ "${run_leftsessions:-0}" = 0 ] || why+=", $run_leftsessions of them in sessions of their own"
+		ended+=" and $why; all ended"
 	fi
-	[ "$left" -le 0 ] || ended+=" and left $left processes behind, now ended"
 	seen "it $ended"
+	[ "$outmore" = 0 ] || seen "it printed $outmore bytes more than the check keeps of it (1 MiB)"
 }
 
-# In words, how file $2 differs from file $1, which it should equal;
-# nothing when they are alike. $3 says what $1 is ("of in" by default).
-differs() {
-	local a b at what=${3:-"of $1"}
-	a=$(stat -c %s "$1")
-	b=$(stat -c %s "$2" 2>/dev/null) || { echo "there is no $2"; return; }
-	at=$(cmp "$1" "$2" 2>/dev/null | sed -n 's/.* differ: [a-z]* \([0-9]*\),.*/\1/p')
-	if [ -n "$at" ]; then
-		echo "$2 holds $b bytes, and from byte $at on not those $what"
-	elif [ "$b" -lt "$a" ]; then
-		echo "$2 holds only the first $b of the $a bytes $what"
-	elif [ "$b" -gt "$a" ]; then
-		echo "$2 holds the $a bytes $what, then $((b - a)) more"
-	fi
+# Ends what launch started, if it is still running, and settles.
+stop() {
+	kill -TERM "$runner" 2>/dev/null
+	settle
 }
 
-# The flags of each descriptor that process $reader has open on file $1,
-# shown as fdinfo has them, and kept in fds as "FD:FLAGS" words.
-flagson() {
-	local fd flags
-	fds=
-	for fd in /proc/"$reader"/fd/*; do
-		[ "$(readlink "$fd")" = "$1" ] || continue
-		fd=${fd##*/}
-		flags=$(awk '$1 == "flags:" { print $2 }' "/proc/$reader/fdinfo/$fd")
-		typed "grep flags /proc/$reader/fdinfo/$fd"
-		printf 'flags:\t%s\n' "$flags"
-		seen "descriptor $fd, open on ./${1##*/}: $(flagnames "$flags")"
-		fds+=" $fd:$flags"
-	done
-}
-
-# A command line run to its end, bounded: launch, then settle.
+# A command run to its end, bounded: launch, then settle.
 bounded() {
-	launch "$2"
-	settle "$1"
+	launch "$@"
+	settle
+}
+
+# Shows a file a run wrote, at most 40 lines of it, and says how much
+# more there was.
+shown() {
+	local n
+	n=$(wc -l <"$1")
+	head -40 "$1" | cut -c1-200 | sed 's/^/  /'
+	[ "$n" -le 40 ] || echo "  ... and $((n - 40)) more lines, not shown"
+	[ "$outmore" = 0 ] || echo "  ... and $outmore more bytes, not kept"
 }
 
 # Everything a check started, ended: at the end of every check, whatever
 # way it ends.
 cleanup() {
-	local p
-	for p in "${pids[@]}"; do
-		endgroup "$p"
-	done
+	if [ -n "$runner" ]; then
+		kill -TERM "$runner" 2>/dev/null
+		wait "$runner" 2>/dev/null
+	fi
 	# The display too, and waited for: it works in the scratch directory.
 	if [ -n "$xpid" ]; then
 		kill "$xpid" 2>/dev/null && wait "$xpid" 2>/dev/null
@@ -146,73 +285,220 @@ cleanup() {
 	return 0
 }
 
-# The learner's code, copied and built apart under build/lab/NAME/build.
-# Only what changed is rebuilt. On failure the compiler's own words are
-# shown, and that is the verdict.
-buildit() {
-	local log=$work/build.log
-	rm -rf "$src"
-	cp -a "$top/labs/$name" "$src"
-	if [ ! -f "$bin/CMakeCache.txt" ] &&
-		! cmake -S "$src" -B "$bin" >"$log" 2>&1; then
-		cat "$log"
-		rm -rf "$bin"
-		verdict "it to configure with cmake" "cmake failed, as shown above"
-	fi
-	if ! cmake --build "$bin" -j"$(nproc)" >"$log" 2>&1; then
-		grep -v -e '^gmake' -e '^make' -e '^\[' "$log" || true
-		verdict "your code to build" "the compiler's errors above"
-	fi
-	# Warnings are worth reading even when the build succeeds.
-	grep -A3 'warning:' "$log" || true
+# --- evidence ---------------------------------------------------------
+
+# The system calls of a trace (strace's files, $2 on), one record a call
+# as tracecalls reads them, in the file $1: pid, time, call, ret, err, fd,
+# file, args, note, tab-separated, with no header. A trace it cannot read
+# ends the check: that is no evidence at all.
+readtrace() {
+	local to=$1
+	shift
+	"$tools/tracecalls" "$@" 2>"$to.err" | tail -n +2 >"$to"
+	[ "${PIPESTATUS[0]}" = 0 ] ||
+		cannot "the system calls: tracecalls could not read $(quoted "${@##*/}"): $(head -1 "$to.err")"
 }
 
-# Ends the check: solved if nothing was unmet, else what was expected and
-# found. Keeps the verdict for the list.
-verdict() {
-	[ $# -eq 0 ] || unmet "$1" "$2"
-	cleanup
-	if [ ${#unmet[@]} -eq 0 ]; then
-		echo solved >"$work/verdict"
-		printf '\n%ssolved%s: %s\n' "$bold" "$off" "$(title "$name")"
-		echo "Compare with the reference solution: labs/solutions/$name/"
-		exit 0
+# awk over the records readtrace wrote, -F'\t' and the kinds of call named
+# once, for every check: opens, reads, preads, writes, dups, forks, seeks
+# and syncs, each a pattern for $3, the call. The fields: $1 pid, $2 time,
+# $3 call, $4 ret, $5 err, $6 fd, $7 file, $8 args, $9 note.
+writecalls=write,writev,pwrite64,pwritev,pwritev2
+traceawk() {
+	awk -F'\t' -v opens='^(open|openat|openat2|creat)$' \
+		-v reads='^(read|readv|pread64|preadv|preadv2)$' \
+		-v preads='^(pread64|preadv|preadv2)$' \
+		-v writes="^(${writecalls//,/|})$" \
+		-v dups='^(dup|dup2|dup3)$' \
+		-v forks='^(clone|clone3|fork|vfork)$' \
+		-v seeks='^(lseek|_llseek)$' \
+		-v syncs='^(fsync|fdatasync|syncfs|sync)$' "$@"
+}
+
+# The descriptors of processes (fdmap's arguments, $2 on), as fdmap reads
+# them, in the file $1: pid, fd, desc, pos, flags, names, cloexec, known,
+# dev, ino, path, tab-separated, with no header.
+readfds() {
+	local to=$1
+	shift
+	"$tools/fdmap" --tsv "$@" 2>"$to.err" | tail -n +2 >"$to"
+}
+
+# In words, how file $2 differs from file $1, which it should equal;
+# nothing when they are alike. Bytes are counted from 0, as offsets are.
+# $3 says what $1 is ("of $1" by default).
+differs() {
+	local a b at what=${3:-"of $1"}
+	a=$(stat -c %s "$1")
+	b=$(stat -c %s "$2" 2>/dev/null) || { echo "there is no $2"; return; }
+	at=$(cmp "$1" "$2" 2>/dev/null | sed -n 's/.* differ: [a-z]* \([0-9]*\),.*/\1/p')
+	if [ -n "$at" ]; then
+		echo "$2 holds $b bytes, and from offset $((at - 1)) on not those $what"
+	elif [ "$b" -lt "$a" ]; then
+		echo "$2 holds only the first $b of the $a bytes $what"
+	elif [ "$b" -gt "$a" ]; then
+		echo "$2 holds the $a bytes $what, then $((b - a)) more"
 	fi
-	echo unsolved >"$work/verdict"
-	printf '\n%snot solved yet%s:\n' "$bold" "$off"
-	local u
-	for u in "${unmet[@]}"; do
-		echo "- $u"
+}
+
+# --- building ---------------------------------------------------------
+
+# One hash of the content of every file under $1, their names with it: a
+# verdict is kept with the hash of the code it judged.
+codehash() {
+	(cd "$1" && find . -type f -print0 | sort -z | xargs -0 -r sha256sum) | sha256sum | cut -c1-16
+}
+
+# Makes $src hold exactly what labs/NAME/ holds, copying only the files
+# whose content changed, with the time of the copy: what make rebuilds is
+# decided by content, whatever times the learner's files carry.
+syncsrc() {
+	local f
+	mkdir -p "$src"
+	(cd "$top/labs/$name" && find . -type f) | while IFS= read -r f; do
+		cmp -s "$top/labs/$name/$f" "$src/$f" && continue
+		mkdir -p "$(dirname "$src/$f")"
+		cp "$top/labs/$name/$f" "$src/$f"
 	done
-	echo "The hint: bash lab hint $name. The check's files are in $run."
-	exit 1
+	(cd "$src" && find . -type f) | while IFS= read -r f; do
+		[ -e "$top/labs/$name/$f" ] || rm -f "$src/$f"
+	done
+}
+
+# The learner's code, copied and built apart under build/lab/NAME/build,
+# through labrun: a build runs the learner's CMakeLists.txt, bounded like
+# any of its code. A CMakeLists.txt that changed gets a build directory
+# of its own, so nothing an earlier answer built speaks for this one. On
+# failure the compiler's own words are shown, with the learner's own file
+# names, and that is the verdict.
+buildit() {
+	local sum
+	log=$work/build.log
+	syncsrc
+	sum=$(find "$src" \( -name CMakeLists.txt -o -name '*.cmake' \) -print0 |
+		sort -z | xargs -0 -r cat | sha256sum)
+	[ "$(cat "$bin/.cmakelists" 2>/dev/null)" = "$sum" ] || rm -rf "$bin"
+	mkdir -p "$bin"
+	if [ ! -f "$bin/CMakeCache.txt" ]; then
+		buildstep cmake -S "$src" -B "$bin"
+		if [ "$how" != "exit 0" ]; then
+			rm -rf "$bin"
+			builtas "cmake could not configure it ($how)"
+		fi
+		echo "$sum" >"$bin/.cmakelists"
+	fi
+	buildstep cmake --build "$bin" -j"$(nproc)"
+	[ "$how" = "exit 0" ] || builtas "it did not build ($how)"
+	# Warnings are worth reading even when the build succeeds.
+	ours <"$log" | grep -A3 'warning:' || true
+	met builds "it built"
+}
+
+# Runs one build step through labrun, its output and errors in the build
+# log, with nothing to read: LAB_BUILD_SECONDS at most (120 by default, for
+# a first build of a Qt program on a slow machine). Sets how it ended, in
+# words.
+buildstep() {
+	local limit=${LAB_BUILD_SECONDS:-120}
+	rm -f "$work/build.report" "$log" "$log.err"
+	"$tools/labrun" -t "$limit" -C "$work" -R "$top" -w "$bin" -i /dev/null \
+		-f $((512 << 20)) -o "$log" -e "$log.err" -r "$work/build.report" \
+		-- "$@" >/dev/null 2>&1 7>&- 8>&- 9>&-
+	cat "$log.err" >>"$log" 2>/dev/null
+	readkv "$work/build.report" build_ ended status signal ||
+		cannot "the build: labrun wrote no report"
+	case $build_ended in
+	exit) how="exit $build_status" ;;
+	timeout) how="did not build in $limit s" ;;
+	signal) how="was killed by $build_signal" ;;
+	*) how=$build_ended ;;
+	esac
+}
+
+# The build's words with the learner's own files named where the copy's
+# are: labs/NAME/FILE, which an editor that jumps to a message opens.
+ours() {
+	local from=$src/ to=labs/$name/ line
+	while IFS= read -r line; do
+		printf '%s\n' "${line//"$from"/$to}"
+	done
+}
+
+# The build failed as $1 says: the compiler's and linker's words so far,
+# each naming the learner's own file, then the verdict.
+builtas() {
+	local what=$1 id
+	ours <"$log" | sed -e '/^g\?make/d' -e '/^\[/d' | head -60
+	if grep -q -e 'collect2: error' -e 'undefined reference' -e '^/usr/bin/ld:' "$log"; then
+		what="it did not link: the linker's errors above"
+	elif grep -q 'error:' "$log"; then
+		what="it did not compile: the compiler's errors above"
+	fi
+	unmet builds "$what"
+	for id in "${reqs[@]}"; do
+		[ "$id" = builds ] || unmeasured "$id" "your code did not build"
+	done
+	verdict
+}
+
+# The project's programs and helpers as their build made them, by the
+# checksums it wrote beside them. One changed since (by a learner's code,
+# run where the project could not be kept from it) is built again; in a
+# build directory given with --build, which lab does not build, it ends
+# the check.
+verifytools() {
+	local changed t targets=()
+	changed=$(cd "$tools" && sha256sum --quiet -c -- *.sha256 2>/dev/null |
+		sed -n 's/: FAILED.*//p') || true
+	[ -n "$changed" ] || return 0
+	if [ "$tools" != "$top/build/bin" ]; then
+		cannot "anything: the project's $(echo $changed) changed since $tools was built; build it again"
+	fi
+	for t in $changed; do
+		rm -f "$tools/$t"
+		t=${t#lib} targets+=(--target "${t%.so}")
+	done
+	cmake --build "$top/build" "${targets[@]}" --target sums >"$work/rebuild.log" 2>&1 ||
+		cannot "anything: the project's $(echo $changed) changed since it was built, and would not build again (see $work/rebuild.log)"
+	echo "The project's $(echo $changed) had changed since it was built: built again."
 }
 
 # lab check NAME.
 check() {
 	name=$1
+	title=$2
 	work=$top/build/lab/$name
 	src=$work/src bin=$work/build run=$work/run
 	if [ -z "$tools" ]; then
 		tools=$top/build/bin
-		if [ ! -x "$tools/iowatch" ]; then
-			echo "${bold}Setting up: packages and build (once)${off}"
-			bash "$top/setup"
+		if [ ! -x "$tools/labrun" ]; then
+			echo "${bold}Setting up: packages and the programs (once)${off}"
+			bash "$top/setup" --programs
 		fi
 	fi
-	mkdir -p "$work"
+	mkdir -p "$work/runs"
+	verifytools
+	# One check of an exercise at a time: a second waits for the first.
+	exec 9>"$work/lock"
+	if ! flock -n 9; then
+		echo "Another check of $name is running: waiting for it to end."
+		flock 9
+	fi
 	trap cleanup EXIT
-	heading "checking $name: $(title "$name")"
+	heading "checking $name: $title"
+	judged=$(codehash "$top/labs/$name")
+	req builds "your code builds, as its CMakeLists.txt says"
+	source "$top/labs/checks/$name.sh"
+	requirements
 	buildit
 	rm -rf "$run"
 	mkdir -m 700 -p "$run"
 	scratch=$run
 	cd "$run"
-	PATH=$bin:$tools:$PATH
-	source "$top/labs/checks/$name.sh"
 	# The learner's code failing is what a check looks at, not a fault of
-	# the check's: each command's status is its to judge.
-	set +eE
+	# the check's: each command's status is its to judge, and a pipe's is
+	# its last command's (head leaves the rest of a pipe unread).
+	set +eE +o pipefail
 	trap - ERR
 	checkit
 	verdict

@@ -1,23 +1,30 @@
 // The exercises, checked on a copy of the tree as a learner would check
 // them: the starting code fails, naming what is missing; each wrong answer
-// in tests/labs/NAME/ fails with its own message; the reference solution
-// passes. A case is a directory of files put over the exercise's, with the
-// line the check must print in the file "expected".
+// in tests/labs/NAME/ fails with its own message; each other right answer
+// there, and the reference solution, pass; with any one source of evidence
+// taken away, no check says "solved". A case is a directory of files put
+// over the exercise's, with the line the check must print in "expected",
+// or, for a right answer, in "solved".
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
 #include "run.h"
 #include "scratch.h"
+
+extern char **environ;
 
 namespace fs = std::filesystem;
 
@@ -38,26 +45,74 @@ slurp(const fs::path &p)
 	return t;
 }
 
-// Every exercise, as lab lists them.
 std::vector<std::string>
-exercises()
+split(const std::string &s, char by)
 {
-	std::vector<std::string> names;
-	for (const auto &e : fs::directory_iterator(top / "labs"))
-		if (fs::exists(e.path() / "README.md"))
-			names.push_back(e.path().filename());
-	std::sort(names.begin(), names.end());
-	return names;
+	std::vector<std::string> v;
+	std::istringstream in(s);
+	for (std::string w; std::getline(in, w, by);)
+		if (!w.empty() && w != "-")
+			v.push_back(w);
+	return v;
 }
 
-// A copy of what lab needs, to check and change as a learner would.
+// One line of labs/exercises.
+struct exercise {
+	std::string name, program, title;
+	std::vector<std::string> edits, given;
+};
+
+std::vector<exercise>
+manifest()
+{
+	std::vector<exercise> all;
+	std::ifstream f(top / "labs" / "exercises");
+	for (std::string line; std::getline(f, line);) {
+		if (line.empty() || line[0] == '#')
+			continue;
+		std::istringstream in(line);
+		exercise e;
+		std::string edits, given;
+		in >> e.name >> e.program >> edits >> given >> std::ws;
+		std::getline(in, e.title);
+		e.edits = split(edits, ',');
+		e.given = split(given, ',');
+		all.push_back(e);
+	}
+	return all;
+}
+
+std::vector<std::string>
+names()
+{
+	std::vector<std::string> n;
+	for (const auto &e : manifest())
+		n.push_back(e.name);
+	return n;
+}
+
+// A copy of what lab needs, to check and change as a learner would, with
+// the project's tools as links, any of which a test may replace.
 struct tree {
 	support::scratch dir;
+	fs::path tools;
 
 	tree()
 	{
-		for (const char *p : {"lab", "labs", "tour.d"})
+		// What lab reads, and the programs' own sources, which the
+		// checks hold the learner's files against.
+		for (const char *p : {"lab", "labs", "tour.d", "copyloop"})
 			fs::copy(top / p, dir / p, fs::copy_options::recursive);
+		for (const auto &e : manifest())
+			if (!fs::exists(dir / e.program))
+				fs::copy(top / e.program, dir / e.program,
+					 fs::copy_options::recursive);
+		tools = fs::path(dir / "tools") / "bin";
+		fs::create_directories(dir / "shims");
+		// Copies, inside the tree: a learner's code that writes over
+		// them must meet the tree's, never the build's own.
+		fs::create_directories(tools.parent_path());
+		fs::copy(BUILD "/bin", tools, fs::copy_options::recursive);
 	}
 	fs::path exercise(const std::string &name) const
 	{
@@ -72,18 +127,46 @@ struct tree {
 		if (over.empty())
 			return;
 		for (const auto &e : fs::directory_iterator(over))
-			if (e.path().filename() != "expected")
+			if (e.path().filename() != "expected" &&
+			    e.path().filename() != "solved")
 				fs::copy(e.path(),
 					 exercise(name) / e.path().filename(),
 					 fs::copy_options::overwrite_existing |
 						 fs::copy_options::recursive);
 	}
+	// A tool of the project's replaced by a script, with the checksum a
+	// build would have written for it.
+	void replace(const std::string &tool, const std::string &script) const
+	{
+		fs::remove(tools / tool);
+		std::ofstream(tools / tool) << script;
+		fs::permissions(tools / tool, fs::perms::owner_all,
+				fs::perm_options::add);
+		const std::string sum = "cd '" + tools.string() +
+					"' && sha256sum '" + tool + "' > '" +
+					tool + ".sha256'";
+		EXPECT_EQ(std::system(sum.c_str()), 0);
+	}
+	// A tool found on PATH, shadowed by a script.
+	void shadow(const std::string &tool, const std::string &script) const
+	{
+		std::ofstream(dir / ("shims/" + tool)) << script;
+		fs::permissions(dir / ("shims/" + tool), fs::perms::owner_all,
+				fs::perm_options::add);
+	}
 	support::options lab(std::vector<std::string> args) const
 	{
 		std::vector<std::string> argv{"bash", dir / "lab", "--build",
-					      BUILD};
+					      tools.parent_path()};
 		argv.insert(argv.end(), args.begin(), args.end());
 		support::options o("/bin/bash", argv);
+		std::vector<std::string> env;
+		for (char **e = environ; *e; e++)
+			if (std::strncmp(*e, "PATH=", 5) != 0)
+				env.emplace_back(*e);
+		env.push_back("PATH=" + (dir / "shims") + ":" +
+			      std::getenv("PATH"));
+		o.env = env;
 		o.timeout = 300;
 		return o;
 	}
@@ -111,12 +194,25 @@ said(const support::result &r)
 	return r.out + r.err;
 }
 
-class exercise : public testing::TestWithParam<std::string>
+bool
+solved(const support::result &r)
+{
+	return r.status == 0 && r.out.find("\nsolved: ") != std::string::npos;
+}
+
+class exercises : public testing::TestWithParam<std::string>
 {
 };
 
-TEST_P(exercise,
-       fails_from_the_start_and_on_each_wrong_answer_and_passes_solved)
+std::string
+named(const testing::TestParamInfo<std::string> &info)
+{
+	std::string n = info.param;
+	std::replace(n.begin(), n.end(), '-', '_');
+	return n;
+}
+
+TEST_P(exercises, fail_from_the_start_and_on_each_wrong_answer_and_pass_solved)
 {
 	const std::string name = GetParam();
 	tree t;
@@ -130,96 +226,386 @@ TEST_P(exercise,
 		<< slurp(cases / name / "expected") << "\n"
 		<< said(r);
 
-	int wrong = 0;
+	int wrong = 0, right = 0;
 	for (const auto &e : fs::directory_iterator(cases / name)) {
 		if (!e.is_directory())
 			continue;
 		SCOPED_TRACE(e.path().filename().string());
-		wrong++;
 		t.put(name, e.path());
 		r = t.run({"check", name});
-		EXPECT_EQ(r.status, 1) << said(r);
-		EXPECT_NE(r.out.find(slurp(e.path() / "expected")),
-			  std::string::npos)
-			<< "its check does not say: "
-			<< slurp(e.path() / "expected") << "\n"
-			<< said(r);
+		if (fs::exists(e.path() / "solved")) {
+			right++;
+			EXPECT_TRUE(solved(r)) << said(r);
+			EXPECT_NE(r.out.find(slurp(e.path() / "solved")),
+				  std::string::npos)
+				<< "its check does not say: "
+				<< slurp(e.path() / "solved") << "\n"
+				<< said(r);
+		} else {
+			wrong++;
+			EXPECT_EQ(r.status, 1) << said(r);
+			EXPECT_NE(r.out.find(slurp(e.path() / "expected")),
+				  std::string::npos)
+				<< "its check does not say: "
+				<< slurp(e.path() / "expected") << "\n"
+				<< said(r);
+		}
 		EXPECT_EQ(t.left(), std::vector<std::string>{});
 	}
+	EXPECT_GT(wrong, 0) << "no wrong answer to refuse";
 
 	t.put(name, top / "labs" / "solutions" / name);
 	r = t.run({"check", name});
-	EXPECT_EQ(r.status, 0) << said(r);
-	EXPECT_NE(r.out.find("solved: "), std::string::npos) << said(r);
+	EXPECT_TRUE(solved(r)) << said(r);
 	EXPECT_NE(r.out.find("labs/solutions/" + name + "/"),
 		  std::string::npos);
 	EXPECT_EQ(t.left(), std::vector<std::string>{});
 	RecordProperty("wrong answers", wrong);
+	RecordProperty("other right answers", right);
 }
 
-INSTANTIATE_TEST_SUITE_P(labs, exercise, testing::ValuesIn(exercises()),
-			 [](const auto &info) {
-				 std::string n = info.param;
-				 std::replace(n.begin(), n.end(), '-', '_');
-				 return n;
-			 });
+INSTANTIATE_TEST_SUITE_P(labs, exercises, testing::ValuesIn(names()), named);
 
-TEST(lab, lists_every_exercise_unsolved_then_the_first_task)
+// Stand-ins that run but yield no evidence: the check must say it could
+// not measure, or that the code is not solved, and never "solved".
+const std::map<std::string, std::string> standins = {
+	// Runs the command, traces nothing.
+	{"strace", "#!/bin/bash\nwhile [ $# -gt 0 ]; do case $1 in "
+		   "-o|-s|-e|-E) shift 2 ;; -*) shift ;; *) break ;; esac; "
+		   "done\nexec \"$@\"\n"},
+	// Runs the command, writes no figures.
+	{"iowatch", "#!/bin/bash\nshift 3\nexec \"$@\"\n"},
+	{"fdmap", "#!/bin/sh\necho 'pid\tfd\tdesc\tpos\tflags\tnames\tcloexec"
+		  "\tknown\tdev\tino\tpath'\n"},
+	{"tracecalls", "#!/bin/sh\necho 'pid\ttime\tcall\tret\terr\tfd\tfile"
+		       "\targs\tnote'\n"},
+	{"exe1", "#!/bin/sh\nexit 0\n"},
+	{"env", "#!/bin/sh\nexit 0\n"},
+	// Runs nothing, reports nothing.
+	{"labrun", "#!/bin/sh\nexit 0\n"},
+	{"sysname", "#!/bin/sh\nexit 0\n"},
+	{"liblabeltext.so", ""},
+	// A screenshot that shows nothing.
+	{"import", "#!/bin/sh\nexit 1\n"},
+	{"nm", "#!/bin/sh\nexit 0\n"},
+	{"readelf", "#!/bin/sh\nexit 0\n"},
+	{"perl", "#!/bin/sh\nexit 1\n"},
+};
+
+// The sources of evidence each check reads.
+const std::map<std::string, std::vector<std::string>> sources = {
+	{"arglines-environ", {"env", "labrun"}},
+	{"sumprint-extern", {"nm"}},
+	{"sumprint-shared", {"nm", "readelf"}},
+	{"forkshare-offset", {"strace", "tracecalls", "fdmap", "exe1"}},
+	{"forkshare-cloexec", {"strace", "tracecalls", "fdmap", "exe1"}},
+	{"fcntlcopy-append", {"strace", "tracecalls", "fdmap"}},
+	{"fcntlcopy-sync", {"strace", "tracecalls", "fdmap", "iowatch"}},
+	{"oflagcopy-bigwrites", {"strace", "tracecalls", "fdmap", "iowatch"}},
+	{"relaxcopy-relax", {"fdmap", "perl", "iowatch"}},
+	{"firstwin-clock",
+	 {"strace", "tracecalls", "sysname", "liblabeltext.so", "import"}},
+	{"firstwin-noblock",
+	 {"strace", "tracecalls", "sysname", "liblabeltext.so"}},
+};
+
+TEST_P(exercises, never_solved_with_a_source_of_evidence_taken_away)
+{
+	const std::string name = GetParam();
+	for (const auto &tool : sources.at(name)) {
+		SCOPED_TRACE(tool);
+		tree t;
+		t.put(name, top / "labs" / "solutions" / name);
+		if (fs::exists(fs::path(BUILD "/bin") / tool))
+			t.replace(tool, standins.at(tool));
+		else
+			t.shadow(tool, standins.at(tool));
+		auto r = t.run({"check", name});
+		EXPECT_FALSE(solved(r)) << said(r);
+		EXPECT_TRUE(r.status == 1 || r.status == 2) << said(r);
+		if (r.status == 2) {
+			EXPECT_NE(r.out.find("the check could not measure"),
+				  std::string::npos)
+				<< said(r);
+		}
+		EXPECT_EQ(t.left(), std::vector<std::string>{});
+	}
+}
+
+// Every exercise has its task, hint, solution and wrong answers; the
+// hint is in none of the learner's files; the starting code is the
+// program's own but for the files it sets up, and the solution differs
+// from it only in the files the learner edits.
+TEST(lab, each_exercise_is_whole_and_starts_from_its_program)
+{
+	auto all = manifest();
+	ASSERT_EQ(all.size(), 11u);
+	std::vector<std::string> dirs;
+	for (const auto &e : fs::directory_iterator(top / "labs"))
+		if (e.is_directory() && e.path().filename() != "checks" &&
+		    e.path().filename() != "solutions" &&
+		    e.path().filename() != "hints")
+			dirs.push_back(e.path().filename());
+	std::sort(dirs.begin(), dirs.end());
+	auto listed = names();
+	std::sort(listed.begin(), listed.end());
+	EXPECT_EQ(dirs, listed) << "labs/ and labs/exercises disagree";
+
+	for (const auto &e : all) {
+		SCOPED_TRACE(e.name);
+		const fs::path start = top / "labs" / e.name;
+		const fs::path done = top / "labs" / "solutions" / e.name;
+		EXPECT_EQ(slurp(start / "README.md")
+				  .substr(0, e.title.size() + 2),
+			  "# " + e.title);
+		EXPECT_TRUE(
+			fs::exists(top / "labs" / "hints" / (e.name + ".md")));
+		EXPECT_TRUE(
+			fs::exists(top / "labs" / "checks" / (e.name + ".sh")));
+		EXPECT_TRUE(fs::exists(cases / e.name / "expected"));
+		const std::string hint =
+			slurp(top / "labs" / "hints" / (e.name + ".md"));
+		const std::string line = hint.substr(hint.find("\n\n") + 2, 60);
+		for (const auto &f : fs::recursive_directory_iterator(start))
+			EXPECT_EQ(slurp(f.path()).find(line), std::string::npos)
+				<< f.path() << " holds the hint";
+		for (const auto &f : fs::directory_iterator(start)) {
+			const std::string file = f.path().filename();
+			auto in = [&](const std::vector<std::string> &v) {
+				return std::find(v.begin(), v.end(), file) !=
+				       v.end();
+			};
+			if (file == "README.md" || file == "CMakeLists.txt" ||
+			    in(e.given))
+				continue;
+			fs::path own = top / e.program / file;
+			if (!fs::exists(own))
+				own = top / "copyloop" / file;
+			EXPECT_EQ(slurp(f.path()), slurp(own))
+				<< file << " is not " << e.program
+				<< "'s own, and the exercise does not say "
+				   "it sets it up";
+		}
+		for (const auto &f : fs::directory_iterator(done)) {
+			const std::string file = f.path().filename();
+			if (std::find(e.edits.begin(), e.edits.end(), file) !=
+			    e.edits.end())
+				continue;
+			EXPECT_EQ(slurp(f.path()), slurp(start / file))
+				<< "the solution changes " << file
+				<< ", which the learner does not edit";
+		}
+	}
+}
+
+TEST(lab, lists_every_exercise_by_the_state_of_its_code)
 {
 	tree t;
 	auto r = t.run({});
 	ASSERT_EQ(r.status, 0) << said(r);
-	for (const auto &name : exercises())
-		EXPECT_NE(r.out.find("  -       " + name + " "),
+	for (const auto &name : names())
+		EXPECT_NE(r.out.find("  -                    " + name + " "),
 			  std::string::npos)
 			<< name << "\n"
 			<< r.out;
+	EXPECT_NE(r.out.find("0 of 11 solved."), std::string::npos) << r.out;
 	EXPECT_NE(r.out.find("The first unsolved one, arglines-environ:"),
 		  std::string::npos);
-	EXPECT_NE(r.out.find(
-			  slurp(top / "labs" / "arglines-environ" / "README.md")
-				  .substr(0, 40)),
-		  std::string::npos);
-	EXPECT_EQ(r.out.find("## Hint"), std::string::npos)
-		<< "the task shows its hint";
 
 	t.put("arglines-environ",
 	      top / "labs" / "solutions" / "arglines-environ");
-	ASSERT_EQ(t.run({"check", "arglines-environ"}).status, 0);
+	ASSERT_TRUE(solved(t.run({"check", "arglines-environ"})));
 	r = t.run({});
-	EXPECT_NE(r.out.find("  solved  arglines-environ "), std::string::npos)
+	EXPECT_NE(r.out.find("  solved               arglines-environ "),
+		  std::string::npos)
 		<< r.out;
+	EXPECT_NE(r.out.find("1 of 11 solved."), std::string::npos) << r.out;
 	EXPECT_NE(r.out.find("The first unsolved one, sumprint-extern:"),
 		  std::string::npos)
 		<< r.out;
 
+	// Put back as it started, the code is no longer what was solved.
+	t.put("arglines-environ", {});
+	r = t.run({});
+	EXPECT_NE(r.out.find("  changed since solved arglines-environ "),
+		  std::string::npos)
+		<< r.out;
+	EXPECT_NE(r.out.find("The first unsolved one, arglines-environ:"),
+		  std::string::npos);
+
 	r = t.run({"hint", "arglines-environ"});
-	EXPECT_EQ(r.out.rfind("## Hint", 0), 0u) << r.out;
+	EXPECT_EQ(r.out, slurp(top / "labs/hints/arglines-environ.md") + "\n");
 	r = t.run({"nosuch"});
 	EXPECT_EQ(r.status, 2);
 	EXPECT_NE(r.err.find("no such exercise: nosuch"), std::string::npos);
 }
 
-// Code that does not build, hangs, or leaves processes behind: each is
-// said as it is, and nothing is left running.
+// A solution copied in with its files' old times kept, as cp -a, rsync -a
+// or tar x leave them, after the starting code was built: judged as it
+// is, not as what was built before.
+TEST(lab, judges_the_code_as_it_is_whatever_its_files_times)
+{
+	tree t;
+	ASSERT_EQ(t.run({"check", "arglines-environ"}).status, 1);
+	const auto file = t.exercise("arglines-environ") / "arglines.cpp";
+	fs::copy(top / "labs/solutions/arglines-environ/arglines.cpp", file,
+		 fs::copy_options::overwrite_existing);
+	fs::last_write_time(file, fs::last_write_time(file) -
+					  std::chrono::hours(24 * 365));
+	auto r = t.run({"check", "arglines-environ"});
+	EXPECT_TRUE(solved(r)) << said(r);
+}
+
+// Code that does not build, hangs, floods its output, writes without end,
+// escapes its session or writes over the project's tools: each is said as
+// it is, in bounded time, and nothing of it is left running, nor growing,
+// nor changed.
 TEST(lab, says_how_bad_code_ended_and_leaves_nothing_running)
 {
 	tree t;
-	struct {
-		const char *dir;
-		int status;
-	} bad[] = {{"nobuild", 1}, {"hangs", 1}, {"children", 1}};
-	for (const auto &b : bad) {
-		SCOPED_TRACE(b.dir);
-		const fs::path over = cases / "bad" / b.dir;
-		t.put("arglines-environ", over);
-		auto r = t.run({"check", "arglines-environ"});
-		EXPECT_EQ(r.status, b.status) << said(r);
-		EXPECT_NE(said(r).find(slurp(over / "expected")),
+	const std::string tool = slurp(t.tools / "iowatch");
+	for (const auto &e : fs::directory_iterator(cases / "bad")) {
+		SCOPED_TRACE(e.path().filename().string());
+		t.put("arglines-environ", e.path());
+		auto o = t.lab({"check", "arglines-environ"});
+		// Standard input open and silent, as a terminal's is.
+		o.hold = true;
+		support::process p(o);
+		p.close_input();
+		auto r = p.wait();
+		EXPECT_FALSE(r.timedout);
+		EXPECT_EQ(r.status, 1) << said(r);
+		EXPECT_NE(said(r).find(slurp(e.path() / "expected")),
 			  std::string::npos)
 			<< said(r);
 		EXPECT_EQ(t.left(), std::vector<std::string>{});
+		const fs::path run = fs::path(t.dir.path()) /
+				     "build/lab/arglines-environ/run";
+		std::uintmax_t size = 0;
+		std::error_code ec;
+		fs::create_directories(run);
+		for (const auto &f : fs::directory_iterator(run)) {
+			EXPECT_LE(fs::file_size(f.path(), ec), 8u << 20)
+				<< f.path() << " grew past what a check keeps";
+			size += fs::file_size(f.path(), ec);
+		}
+		std::this_thread::sleep_for(std::chrono::seconds(2));
+		std::uintmax_t later = 0;
+		for (const auto &f : fs::directory_iterator(run))
+			later += fs::file_size(f.path(), ec);
+		EXPECT_EQ(later, size) << "something still writes into run/";
+		EXPECT_EQ(slurp(t.tools / "iowatch"), tool)
+			<< "the project's iowatch was written over";
+		EXPECT_NE(slurp(fs::path(t.dir.path()) /
+				"build/lab/arglines-environ/verdict")
+				  .rfind("unsolved ", 0),
+			  std::string::npos);
 	}
+}
+
+// A pids cgroup of the test's own, with room for 2000 processes, where
+// the kernel has one to give; empty where not.
+std::string
+cgroup()
+{
+	const std::string name = "fdlab-test." + std::to_string(getpid());
+	for (const std::string root :
+	     {"/sys/fs/cgroup/pids/", "/sys/fs/cgroup/"}) {
+		std::error_code ec;
+		if (!fs::exists(root + "cgroup.procs") ||
+		    !fs::create_directory(root + name, ec))
+			continue;
+		if (std::ofstream(root + name + "/pids.max") << "2000")
+			return root + name;
+		fs::remove(root + name, ec);
+	}
+	return {};
+}
+
+// A fork bomb, bounded by the test itself so that a runner that failed
+// could not take the machine: as root, by a pids cgroup; as another user,
+// by a hard limit on processes. The check still ends, with its verdict,
+// and leaves nothing.
+TEST(lab, ends_a_fork_bomb_and_says_so)
+{
+	tree t;
+	t.put("arglines-environ", cases / "bad" / "hangs");
+	std::ofstream(t.exercise("arglines-environ") / "arglines.cpp")
+		<< "#include <unistd.h>\n\nint\nmain()\n{\n\tfor (;;)\n"
+		   "\t\tfork();\n}\n";
+	auto o = t.lab({"check", "arglines-environ"});
+	std::string group;
+	if (geteuid() == 0) {
+		group = cgroup();
+		if (group.empty())
+			GTEST_SKIP() << "no pids cgroup to bound a fork bomb "
+					"run as root";
+		o.argv.insert(o.argv.begin(),
+			      {"sh", "-c",
+			       "echo $$ > '" + group +
+				       "/cgroup.procs' && exec \"$@\"",
+			       "sh"});
+		o.argv[4] = "/bin/bash";
+		o.prog = "/bin/sh";
+	} else {
+		// The user's processes now, and 2000 more, soft and hard.
+		o.argv.insert(o.argv.begin(),
+			      {"sh", "-c",
+			       "ulimit -u $(($(ps -u $(id -u) -L h | wc -l) + "
+			       "2000)) && exec \"$@\"",
+			       "sh"});
+		o.argv[4] = "/bin/bash";
+		o.prog = "/bin/sh";
+	}
+	auto start = std::chrono::steady_clock::now();
+	auto r = support::run(o);
+	auto s = std::chrono::duration_cast<std::chrono::seconds>(
+		std::chrono::steady_clock::now() - start);
+	if (!group.empty())
+		fs::remove(group);
+	EXPECT_EQ(r.status, 1) << said(r);
+	EXPECT_NE(r.out.find("did not finish in 5 s and left "),
+		  std::string::npos)
+		<< said(r);
+	EXPECT_EQ(t.left(), std::vector<std::string>{});
+	EXPECT_LT(s.count(), 120);
+	RecordProperty("seconds", static_cast<int>(s.count()));
+}
+
+// A project in a path with a space, and two checks of one exercise at
+// once: the second waits for the first, says so, and both judge alike.
+TEST(lab, works_in_a_path_with_a_space_and_one_check_at_a_time)
+{
+	tree t;
+	const fs::path odd = fs::path(t.dir.path()) / "with space 'n quote";
+	fs::create_directories(odd);
+	for (const auto &e : fs::directory_iterator(t.dir.path()))
+		if (e.path() != odd)
+			fs::rename(e.path(), odd / e.path().filename());
+	for (const char *name : {"relaxcopy-relax", "firstwin-clock"}) {
+		SCOPED_TRACE(name);
+		fs::remove_all(odd / "labs" / name);
+		fs::copy(top / "labs" / name, odd / "labs" / name,
+			 fs::copy_options::recursive);
+		fs::copy(top / "labs" / "solutions" / name, odd / "labs" / name,
+			 fs::copy_options::overwrite_existing |
+				 fs::copy_options::recursive);
+		auto o = t.lab({"check", name});
+		o.argv[1] = odd / "lab";
+		o.argv[3] = odd / "tools";
+		support::process first(o);
+		std::this_thread::sleep_for(std::chrono::milliseconds(300));
+		support::process second(o);
+		auto a = first.wait(), b = second.wait();
+		EXPECT_TRUE(solved(a)) << said(a);
+		EXPECT_TRUE(solved(b)) << said(b);
+		EXPECT_NE((a.out + b.out)
+				  .find("Another check of " +
+					std::string(name) +
+					" is running: waiting for it"),
+			  std::string::npos);
+	}
+	EXPECT_EQ(t.left(), std::vector<std::string>{});
 }
 
 TEST(lab, reset_puts_the_starting_code_back_from_git)

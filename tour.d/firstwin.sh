@@ -1,18 +1,9 @@
 # firstwin: a Qt 5 Widgets window, and an event loop that sleeps in the
 # kernel until an event comes.
 
-# The waiting calls an event loop may sit in, by their x86-64 numbers.
-callname() {
-	case $1 in
-	7) echo poll ;; 271) echo ppoll ;; 23) echo select ;; 270) echo pselect6 ;;
-	232) echo epoll_wait ;; 281) echo epoll_pwait ;; 441) echo epoll_pwait2 ;;
-	*) echo "call $1" ;;
-	esac
-}
-
 part_firstwin() {
 	heading "firstwin: a Qt 5 Widgets window and its event loop"
-	local status=0 ondisplay=false pid w i call quiet key
+	local status=0 ondisplay=false pid w i state call quiet key
 	if [ -n "${DISPLAY:-}" ] && xdotool getdisplaygeometry >/dev/null 2>&1; then
 		ondisplay=true
 		explain "A window opens on your display. Leave it be for a few seconds: the tour watches its event loop first, then asks you to close it."
@@ -32,13 +23,18 @@ part_firstwin() {
 	# Given the focus and drawn, the loop goes back to waiting.
 	timeout 5 xdotool windowfocus --sync "$w" 2>/dev/null || true
 	for i in $(seq 500); do
-		call=$(syscallof "$pid" | cut -d' ' -f1)
-		case $(callname "$call") in call*) sleep 0.01 ;; *) break ;; esac
+		sample "$pid"
+		case $call in *poll* | *select* | *epoll*) break ;; esac
+		sleep 0.01
 	done
 	typed "cat /proc/$pid/syscall"
 	syscallof "$pid"
 	show "cat /proc/$pid/wchan; echo"
-	fact "the event loop is blocked in $(callname "$call") (system call $call): the kernel has put it to sleep"
+	local number
+	read -r number _ <"/proc/$pid/syscall"
+	typed "sysname $number"
+	sysname "$number"
+	fact "the event loop is blocked in $call: the kernel has put it to sleep"
 	explain "The first number is the system call the process is in, the next its arguments; wchan names where in the kernel it sleeps. Now its clock: /proc/PID/schedstat holds the nanoseconds its main thread has run, the nanoseconds it waited for a processor, and how many times it has been run."
 	show "cat /proc/$pid/schedstat"
 	local a b c
@@ -54,7 +50,7 @@ part_firstwin() {
 	read -r -a c <"$scratch/said"
 	key="$((c[2] - b[2])) wake-ups and $((c[0] - b[0])) ns of CPU for one key press"
 	fact "$key"
-	explain "Left alone the event loop does not spin: it sleeps in $(callname "$call") and costs nothing. The key press reached the window; the kernel woke the loop to handle it, and it went back to sleep."
+	explain "Left alone the event loop does not spin: it sleeps in $call and costs nothing. The key press reached the window; the kernel woke the loop to handle it, and it went back to sleep."
 
 	if $ondisplay; then
 		explain "Now close the window (Quit, Ctrl+Q or the close box) to go on: the close is one more event."
@@ -68,5 +64,5 @@ part_firstwin() {
 	fi
 	fact "firstwin exited with status $status"
 	explain "Closing the last window ended the event loop; its result, 0, became the exit status."
-	finding firstwin "idle in $(callname "$call"): $quiet; $key; exit status $status"
+	finding firstwin "idle in $call: $quiet; $key; exit status $status"
 }

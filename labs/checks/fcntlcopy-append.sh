@@ -1,80 +1,74 @@
 # fcntlcopy-append: ./out opened with O_WRONLY as before, O_APPEND added
-# by F_SETFL, so that every write lands after what ./out already holds.
+# by F_SETFL, so that every write lands at the end of ./out as it is then.
+
+req open "./out opened as it was: with O_WRONLY and nothing else"
+req setfl "an F_SETFL call that gives ./out's descriptor O_APPEND"
+req flag "the descriptor the writes go to has O_APPEND while it copies, as /proc/PID/fdinfo shows"
+req content "every write lands at the end of ./out as it is then: its old bytes, a line another writer appended meanwhile, then all the new ones"
+req status "exit status 0"
+req noout "with no ./out, it ends with status 1 and makes none, as before"
 
 source "$top/labs/checks/fcntlcopy-run.sh"
 
-# The traced calls on ./out, in order, as strace shows them without -y.
-calls() {
-	awk -v f="<$out>" 'index($0, f) { sub(/^[0-9]+ +/, ""); print }' trace |
-		sed 's/<[^>]*>//g'
-}
-
-
-# O_APPEND not given to open, but asked of F_SETFL.
-asked() {
-	local opened setfl
-	opened=$(calls | grep -E '^(open|openat|openat2|creat)\(' | head -1)
-	setfl=$(calls | grep -F 'F_SETFL' | grep -F 'O_APPEND' | grep ' = 0$')
-	if [ -z "$opened" ]; then
-		unmet "./out opened" "no open of ./out in the trace"
-	elif [[ ${opened%% = *} == *O_APPEND* ]]; then
-		unmet "./out opened without O_APPEND: F_SETFL is to add it" "$opened"
-	else
-		seen "./out opened without O_APPEND"
-	fi
-	if [ -n "$setfl" ]; then
-		seen "F_SETFL added O_APPEND: ${setfl%%$'\n'*}"
-	else
-		setfl=$(calls | grep -E '^fcntl\(' | grep -v -e F_GETFL -e F_GETFD | paste -sd';' | sed 's/;/; /g')
-		unmet "an fcntl(F_SETFL) on ./out that asks for O_APPEND" \
-			"${setfl:-no fcntl on ./out that sets flags}"
-	fi
-}
-
-# The descriptors the writes went to have O_APPEND as the copy waits.
-appends() {
-	local f fd written seek matched=
-	written=$(calls | sed -n 's/^\(write\|pwrite64\|writev\|pwritev2\?\)(\([0-9]*\),.*/\2/p' | sort -u)
-	seek=$(calls | grep -E '^lseek\(.*SEEK_END' | head -1)
-	for fd in $written; do
-		for f in $fds; do
-			[ "${f%%:*}" = "$fd" ] || continue
-			matched=1
-			if ((8#${f#*:} & 8#2000)); then
-				seen "the writes went to descriptor $fd, which has O_APPEND: each one starts at the end of ./out"
-			else
-				unmet "O_APPEND (02000) on descriptor $fd, which the writes go to" \
-					"its flags are ${f#*:}, $(flagnames "${f#*:}")${seek:+; it moved the offset once, by $seek, instead}"
-			fi
-		done
-	done
-	[ -n "$matched" ] || [ -z "$reader" ] ||
-		unmet "the writes to go to a descriptor open on ./out while it waits for input" \
-			"writes to descriptor(s) ${written:-none}; open on ./out:${fds:- none}"
-}
-
-# The old bytes kept, the new ones after them.
-content() {
-	if cat old new | cmp -s - out; then
-		seen "./out: its $(wc -c <old) old bytes, then the $(wc -c <new) new ones"
-	else
-		local at where=nowhere
-		at=$(grep -boF -m1 "$(head -1 new)" out | cut -d: -f1)
-		[ -z "$at" ] || where="at offset $at"
-		[ "$at" != 0 ] || where+=", over the old ones"
-		unmet "./out to hold its $(wc -c <old) old bytes, then the $(wc -c <new) new ones" \
-			"it holds $(wc -c <out) bytes, the first new line $where"
-	fi
+# A count in words: once, twice, N times.
+times() {
+	case $1 in 1) echo once ;; 2) echo twice ;; *) echo "$1 times" ;; esac
 }
 
 checkit() {
-	if ! command -v strace >/dev/null; then
-		unmet "strace, to see the system calls" "no strace on PATH (bash setup installs it)"
-		return
+	local other="appended by another writer meanwhile ($RANDOM$RANDOM)"
+	observe 3 "$other"
+	if [ "$status" = 0 ]; then met status; else unmet status "it $ended"; fi
+	showcalls
+	story >story
+
+	local kind fd flags line first
+	first=$(awk -F'\t' '$1 == "open" { print; exit }' story)
+	IFS=$'\t' read -r kind fd flags line <<<"$first"
+	if [ -z "$first" ]; then
+		unmet open "no open of ./out in the trace"
+	elif [ "$flags" != O_WRONLY ]; then
+		unmet open "$line"
+	else
+		met open "./out opened with O_WRONLY alone: $line"
 	fi
-	out=$(pwd -P)/out
-	observe 2 appended
-	asked
-	appends
-	content
+
+	line=$(awk -F'\t' '$1 == "setfl" && $3 ~ /O_APPEND/ && $4 ~ / = 0$/ { print $4; exit }' story)
+	if [ -n "$line" ]; then
+		met setfl "F_SETFL gave it O_APPEND: $line"
+	else
+		line=$(awk -F'\t' '$1 == "setfl" || $1 == "setfd" { print $4 }' story | paste -sd';' | sed 's/;/; /g')
+		unmet setfl "${line:-no F_SETFL on the descriptor of ./out}"
+	fi
+
+	# The descriptors the writes went to, and their flags while it waited.
+	local written seeks n=0 names
+	written=$(awk -F'\t' '$1 == "write" { print $2 }' story | sort -u)
+	seeks=$(awk -F'\t' '$1 == "seek" && $4 ~ /SEEK_END/' story | wc -l)
+	for fd in $written; do
+		names=$(namesof "$fd")
+		n=$((n + 1))
+		if [ -z "$names" ]; then
+			unmet flag "descriptor $fd, which the writes went to, was not open on ./out while it waited"
+		elif [[ $names == *O_APPEND* ]]; then
+			met flag "the writes went to descriptor $fd, which has $names: each one starts at the end of ./out"
+		else
+			local instead=
+			[ "$seeks" = 0 ] || instead="; it moved the offset to the end with lseek $(times "$seeks"), before $(awk -F'\t' '$1 == "write"' story | wc -l) writes, instead: another writer can come in between"
+			unmet flag "descriptor $fd has $names$instead"
+		fi
+	done
+	[ "$n" -gt 0 ] || unmet flag "no write to ./out in the trace"
+
+	{ cat old new.1; echo "$other"; cat new.2; } >want
+	local d
+	d=$(differs want out "expected")
+	if [ -z "$d" ]; then
+		met content "./out: its $(wc -c <old) old bytes, the line appended meanwhile, then the $(wc -c <new) new ones"
+	else
+		grep -qF "$other" out || d+="; the line appended meanwhile is gone, written over"
+		unmet content "$d"
+	fi
+
+	noout noout
 }

@@ -1,125 +1,40 @@
 # firstwin-clock: a label showing the time, set again each second by a
-# timer of the event loop's own. The loop still sleeps in poll, now with a
-# timeout of at most a second; the window's picture changes as it ticks;
-# no thread of the program's own does the ticking.
+# timer of the event loop's own. The loop sleeps in poll between ticks,
+# with a timeout that brings it back each second; the window's picture
+# changes as it ticks; no thread of the program's own does the ticking.
 
-# The longest poll timeout a one-second timer asks for: Qt lets a coarse
-# timer fire up to 5% late.
-limit=1100
+req asleep "between ticks the event loop sleeps in poll: the main thread is asleep in poll (or ppoll) in nearly every sample"
+req cpu "between ticks the program does nothing: a few ms of processor time, as a loop that sleeps uses, not a loop of its own"
+req period "a timer of the event loop fires each second: the main thread's polls end at their timeout about a second apart (0.85 to 1.15 s: Qt lets such a timer be 5% early or late)"
+req text "at each tick the label is set to the current time, to the second, as it shows it now (HH:MM:SS)"
+req shows "the label stays in the window: the time there changes from one screenshot to the next, 1.5 s apart"
+req nothread "no thread of your own: your firstwin runs only the threads the project's own runs, Qt's"
 
 source "$top/labs/checks/firstwin-run.sh"
 
-# The processor time process $1 has used, all its threads together, in
-# clock ticks.
-ticks() {
-	local s f
-	{ read -r s <"/proc/$1/stat"; } 2>/dev/null || { echo 0; return; }
-	read -r -a f <<<"${s##*) }"
-	echo $((f[11] + f[12]))
-}
-
-# The process whose parent is $1.
-child() {
-	local f s pp
-	for f in /proc/[0-9]*/stat; do
-		{ read -r s <"$f"; } 2>/dev/null || continue
-		read -r _ pp _ <<<"${s##*) }"
-		[ "$pp" != "$1" ] || { f=${f#/proc/}; echo "${f%/stat}"; return; }
-	done
-}
-
-# How many pixels differ between two pictures, as compare counts them
-# (newer versions add a fraction after it); empty if it could not tell.
-changed() {
-	local n
-	n=$(compare -metric AE "$1" "$2" null: 2>&1)
-	n=${n%% *}
-	[[ $n =~ ^[0-9.]+(e[+-]?[0-9]+)?$ ]] && echo "$n"
-}
-
-# Whether a count that changed printed is more than none.
-some() { [[ ${1%%e*} =~ [1-9] ]]; }
-
-# The names of process $1's threads, sorted, one a line.
-threads() { cat /proc/"$1"/task/*/comm 2>/dev/null | sort; }
-
-# Reads strace's lines for the main thread: each poll or ppoll, its
-# timeout in ms (-1 for none) and whether it ended by that timeout. Prints
-# how many calls there were, how many slept until a timeout between 1 ms
-# and the limit, the longest such timeout, and the timeout of the call it
-# is in now, the last line, which strace has not finished.
-waits() {
-	awk -v limit="$limit" '
-		function timeout(l, a) {
-			if (l ~ /^ppoll\(/) {
-				if (match(l, /tv_sec=[0-9]+, tv_nsec=[0-9]+/)) {
-					split(substr(l, RSTART, RLENGTH), a, /[=,]/)
-					return a[2] * 1000 + int(a[4] / 1000000)
-				}
-				return -1
-			}
-			if (match(l, /\], [0-9]+, -?[0-9]+/)) {
-				split(substr(l, RSTART, RLENGTH), a, ", ")
-				return a[3]
-			}
-			return ""
-		}
-		/^p?poll\(/ {
-			t = timeout($0)
-			if ($0 !~ / = /) { now = t; next }
-			calls++
-			if ($0 ~ /= 0 \(Timeout\)/ && t > 0 && t <= limit) {
-				ticks++
-				if (t > longest) longest = t
-			}
-		}
-		END { printf "%d %d %d %s\n", calls, ticks, longest, now == "" ? "none" : now }'
-}
-
-# What the check looks at, on the private display.
-measure() {
-	explain "The window is shown on a private X display, first the project's own firstwin, for the threads Qt starts by itself, then yours, under strace, which notes each poll its main thread makes."
-
-	launch "$tools/firstwin"
-	if ! window "$pid"; then
-		unmet "the project's own firstwin to show its window" "none came"
-		return
-	fi
-	sleep 0.3
-	threads "$pid" >base
-	seen "the project's own firstwin runs the threads $(paste -sd' ' base)"
-	timeout 5 xdotool windowfocus --sync "$w" 2>/dev/null
-	xdotool key ctrl+q
-	settle 3
-
-	launch "strace -ff -qq --seccomp-bpf -e trace=poll,ppoll -o trace firstwin > out 2> err"
-	if ! window "$pid"; then
-		settle 1
-		sed 's/^/  /' err | head -20
-		unmet "a window titled firstwin" "none within 20 s; it $ended"
-		return
-	fi
-	local p
-	p=$(child "$pid")
-	if [ ! -f "trace.$p" ]; then
-		settle 1
-		unmet "firstwin to run under strace" "no trace of it; strace $ended"
+checkit() {
+	privatedisplay || cannot "anything: Xvfb gave no display"
+	baseline
+	if ! startwin poll,ppoll; then
+		local id
+		for id in asleep cpu period text shows nothread; do
+			unmet "$id" "no window titled firstwin within 20 s; it $ended"
+		done
 		return
 	fi
 	# Drawn and idle: from now on only the clock should wake it.
 	sleep 0.5
-	local mark t0 c0 s1 n=0 asleep=0 running=0 others=0 gone=0 i shot
-	mark=$(wc -l <"trace.$p")
-	t0=$EPOCHREALTIME c0=$(ticks "$p")
+	local t0=$EPOCHREALTIME c0 c1 n=0 asleep=0 running=0 others=0 gone=0 i shot
+	c0=$(cputime "$main")
 	typed "import -window $w 0.png; sleep 1.5; import -window $w 1.png; ..."
 	for shot in 0 1 2; do
-		import -window "$w" "$shot.png" 2>/dev/null
+		"$import" -window "$w" "$shot.png" 2>/dev/null
 		[ "$shot" = 2 ] && break
 		for ((i = 0; i < 30; i++)); do
-			sample "$p"
+			sample "$main"
 			n=$((n + 1))
 			case $state,$call in
-			S,7 | S,271) asleep=$((asleep + 1)) ;;
+			S,poll | S,ppoll) asleep=$((asleep + 1)) ;;
 			,*) gone=$((gone + 1)) ;;
 			R,* | *,running) running=$((running + 1)) ;;
 			*) others=$((others + 1)) ;;
@@ -127,64 +42,86 @@ measure() {
 			sleep 0.05
 		done
 	done
-	s1=$EPOCHREALTIME
-	local c1 ms cpu
-	c1=$(ticks "$p")
-	ms=$(((${s1/[.,]/} - ${t0/[.,]/}) / 1000))
-	cpu=$(((c1 - c0) * 1000 / $(getconf CLK_TCK)))
-	threads "$p" >mine
-	tail -n "+$((mark + 1))" "trace.$p" >idle
+	local ms t1=$EPOCHREALTIME
+	ms=$(since)
+	c1=$(cputime "$main")
+	threads "$main" >mine
+	quit
+	readwin
 
 	local where="asleep in poll in $asleep of $n samples, running in $running, in other system calls in $others"
 	[ "$gone" = 0 ] || where+=", ended in $gone"
-	seen "over $ms ms its main thread was $where"
-	[ $((asleep * 4)) -ge $((n * 3)) ] ||
-		unmet "the event loop asleep in poll in most samples, woken only by the timer" "$where"
-	seen "it used $cpu ms of processor time in those $ms ms"
-	[ $((cpu * 100)) -le $((ms * 10)) ] ||
-		unmet "a few ms of processor time, as a loop that sleeps uses" \
-			"$cpu ms in $ms ms: it spins"
-
-	local calls woke longest now
-	read -r calls woke longest now < <(waits <idle)
-	if [ "$now" = none ] || [ "$now" -lt 0 ]; then
-		now="no timeout"
+	if [ $((asleep * 4)) -ge $((n * 3)) ]; then
+		met asleep "over $ms ms its main thread was $where"
 	else
-		now="a timeout of $now ms"
+		unmet asleep "its main thread was $where"
 	fi
-	local said="its main thread's poll did not return in those $ms ms; the one it sleeps in has $now"
-	if [ "$calls" -gt 0 ]; then
-		said="of its main thread's $calls polls in those $ms ms, $woke ended at a timeout of 1 to $limit ms"
-		[ "$woke" = 0 ] || said+=" (the longest $longest ms)"
-		said+="; the one it sleeps in now has $now"
+	costs cpu "${c1:+$((c1 - ${c0:-0}))}" "$ms"
+
+	# The main thread's polls in the window, as strace timed them: when
+	# each that ended at its timeout ended, and the gaps between them.
+	local gaps
+	gaps=$(awk -F'\t' -v p="$nsmain" -v a="${t0/,/.}" -v b="${t1/,/.}" '
+		$1 == p && $3 ~ /^p?poll$/ && $4 == "0" && $9 ~ /Timeout/ {
+			d = $9; sub(/.*dur=/, "", d); sub(/[^0-9.].*/, "", d)
+			end = $2 + d
+			if (end < a || end > b) next
+			if (last) printf "%.3f\n", end - last
+			last = end
+		}' calls.tsv)
+	local count bad said
+	count=$(printf '%s\n' "$gaps" | grep -c .)
+	bad=$(printf '%s\n' "$gaps" | awk 'NF && ($1 < 0.85 || $1 > 1.15)' | wc -l)
+	if [ "$count" = 0 ]; then
+		said="its polls ended at their timeout at most once in those $ms ms"
+	else
+		said="its polls ended at their timeout $((count + 1)) times, $(printf '%s\n' "$gaps" | grep . | awk '
+			NR <= 5 { s = s sep $1; sep = ", " } { if (NR == 1 || $1 < lo) lo = $1; if ($1 > hi) hi = $1 }
+			END { print s (NR > 5 ? ", ... (" NR " gaps, from " lo " to " hi ")" : "") }') s apart"
 	fi
-	seen "$said"
-	[ "$woke" -ge 2 ] ||
-		unmet "the event loop to sleep in poll until its timer is due, at most a second at a time" "$said"
+	if [ "$count" -ge 1 ] && [ "$bad" = 0 ]; then
+		met period "over $ms ms $said"
+	else
+		unmet period "$said"
+	fi
+
+	# The texts it gave its label in the window, each against the time
+	# it was given, to the second.
+	local texts wrong
+	texts=$(awk -F'\t' -v a="${t0/,/.}" -v b="${t1/,/.}" '$1 >= a && $1 <= b' labels 2>/dev/null)
+	wrong=$(while IFS=$'\t' read -r at tid said; do
+		[ -n "$at" ] || continue
+		local s=${at%.*}
+		case $said in
+		"$(date -d "@$s" +%T)" | "$(date -d "@$((s - 1))" +%T)") ;;
+		*) printf '%s at %s; ' "'$said'" "$(date -d "@$s" +%T)" ;;
+		esac
+	done <<<"$texts")
+	local sets
+	sets=$(printf '%s\n' "$texts" | grep -c .)
+	seen "it set its label $sets times in those $ms ms: $(printf '%s\n' "$texts" | cut -f3 | head -4 | paste -sd' ')"
+	if [ "$sets" -ge 2 ] && [ -z "$wrong" ]; then
+		met text "each time to the time it was set, to the second"
+	elif [ -n "$wrong" ]; then
+		unmet text "it set it to ${wrong%; }"
+	else
+		unmet text "it set its label $sets times in $ms ms"
+	fi
 
 	local px1 px2
 	px1=$(changed 0.png 1.png)
 	px2=$(changed 1.png 2.png)
-	seen "three screenshots 1.5 s apart (0.png, 1.png, 2.png): ${px1:-?} and ${px2:-?} pixels changed"
-	some "$px1" && some "$px2" ||
-		unmet "the time in the window to change from one screenshot to the next" \
-			"${px1:-?} pixels changed between the first two, ${px2:-?} between the last two"
+	if [[ ${px1%%e*} =~ [1-9] ]] && [[ ${px2%%e*} =~ [1-9] ]]; then
+		met shows "three screenshots 1.5 s apart (0.png, 1.png, 2.png): $px1 and $px2 pixels changed"
+	else
+		unmet shows "${px1:-?} pixels changed between the first two, ${px2:-?} between the last two"
+	fi
 
 	local extra
 	extra=$(comm -13 base mine | paste -sd' ')
-	seen "your firstwin runs the threads $(paste -sd' ' mine)"
-	[ -z "$extra" ] ||
-		unmet "no thread of your own: the timer runs on the event loop, in the main thread" \
-			"threads the project's own firstwin does not have: $extra"
-
-	typed "xdotool key ctrl+q"
-	timeout 5 xdotool windowfocus --sync "$w" 2>/dev/null
-	xdotool key ctrl+q
-	settle 3
-}
-
-checkit() {
-	export QT_XCB_GL_INTEGRATION=none
-	privatedisplay
-	measure
+	if [ -z "$extra" ]; then
+		met nothread "your firstwin runs the threads $(paste -sd' ' mine)"
+	else
+		unmet nothread "threads the project's own firstwin does not have: $extra"
+	fi
 }

@@ -1,29 +1,34 @@
 # forkshare-offset: the parent reads wo.txt from its start through an open
-# file of its own, while the child and exe1 go on reading through the one
-# they inherited.
+# file description of its own, while the child and exe1 go on reading
+# through the one they inherited.
+
+req child "the child reads one byte from offset 0, then exe1 its three from offset 1, through the descriptor they inherited: the child opens no wo.txt of its own"
+req parent "the parent reads wo.txt from its start: 19 bytes from offset 0, and prints them"
+req own "the parent reads through an open file description of its own, made by an open, not the one the child and exe1 share"
+req noseek "no lseek that moves the offset, and no pread, on wo.txt in the parent before its read"
+req status "exit status 0"
+
 source "$top/labs/checks/forkshare-run.sh"
 
-# The parent's trace in order. Keeps how each descriptor on wo.txt came
-# to be; prints "read FD HOW" for the last read of wo.txt, then "seek
-# LINE" for the first call before it that moved its offset or read
-# around it.
+# The parent's trace, in order: how each descriptor on wo.txt came to be,
+# then "read FD HOW" for its last read of wo.txt, and "seek LINE" for the
+# first call before it that moved the offset or read around it.
 parentreads() {
-	awk "$fields"'
-	forks { forked = 1 }
-	wo && res != "" {
-		how[res] = "opened by the parent " (forked ? "after" : "before") " the fork"
+	traceawk -v p="$parent" -v wo="$here/wo.txt" '
+	$1 != p { next }
+	function line() { return $3 "(" $8 ") = " $4 }
+	$3 ~ forks && $4 > 0 { forked = 1 }
+	$3 ~ opens && $7 == wo && $4 ~ /^[0-9]+$/ {
+		how[$4] = "opened by the parent " (forked ? "after" : "before") " the fork"
 	}
-	(call ~ /^dup[23]?$/ || call == "fcntl" && args ~ /^[0-9]+, F_DUPFD/) &&
-	    (fd in how) && res != "" && res != fd {
-		how[res] = "a dup of descriptor " fd
+	($3 ~ dups || $3 == "fcntl" && $8 ~ /^[0-9]+, F_DUPFD/) && ($6 in how) && $4 ~ /^[0-9]+$/ && $4 != $6 {
+		how[$4] = "a dup of descriptor " $6
 	}
-	call == "close" && res != "" { delete how[fd] }
-	call ~ /^(p?readv?|pread64|preadv2)$/ && (fd in how) {
-		last = NR; rfd = fd; rhow = how[fd]
-	}
-	call ~ /^(pread64|preadv|preadv2)$/ && (fd in how) ||
-	    call ~ /^(lseek|_llseek)$/ && (fd in how) && args !~ /^[0-9]+, 0, SEEK_CUR\)/ {
-		seek[NR] = line
+	$3 == "close" && $4 == "0" { delete how[$6] }
+	$3 ~ reads && $7 == wo { last = NR; rfd = $6; rhow = how[$6] }
+	$3 ~ preads && $7 == wo ||
+	    $3 ~ seeks && $7 == wo && $8 !~ /^[0-9]+, 0, SEEK_CUR$/ {
+		seek[NR] = line()
 	}
 	END {
 		if (last)
@@ -33,44 +38,57 @@ parentreads() {
 				print "seek", seek[i]
 				exit
 			}
-	}' "$parent"
+	}' calls.tsv
 }
 
 checkit() {
-	runforkshare || return
-	childandexe1
+	runforkshare
+	childandexe1 child
 	if [ -n "$child" ]; then
 		local own
-		own=$(awk "$fields"'/^execve\(/ { exit } wo { print line; exit }' "$child")
-		[ -z "$own" ] || unmet "the child and exe1 to read through the descriptor inherited from the parent" \
-			"the child opened wo.txt itself: $own"
+		own=$(traceawk -v c="$child" -v wo="$here/wo.txt" '
+			$1 == c && $3 == "execve" { exit }
+			$1 == c && $3 ~ opens && $7 == wo { print $3 "(" $8 ") = " $4; exit }' calls.tsv)
+		[ -z "$own" ] || unmet child "the child opened wo.txt itself: $own"
 	fi
 
-	local fd pos flags kcmp
-	while IFS=$'\t' read -r fd pos flags kcmp; do
-		seen "while exe1 ran, the parent's descriptor $fd on wo.txt was at offset $pos${kcmp:+, ${kcmp/I read/exe1 read}}"
-	done < <(held "parent's")
-
-	local reads what rfd rhow seek through= shared=
+	local reads what rfd rhow seek at bytes want
 	reads=$(parentreads)
 	read -r what rfd rhow < <(grep '^read ' <<<"$reads")
 	seek=$(sed -n 's/^seek //p' <<<"$reads")
-	[ -z "$rfd" ] || through=", through descriptor $rfd, $rhow"
-	[ "$parentat" != 4 ] || shared="where the child and exe1 left the offset they share"
-	if [ "$parentat" = 0 ]; then
-		seen "the parent read $parentn bytes from offset 0 ($parenttext)$through"
-	elif [ -n "$parentat" ]; then
-		unmet "the parent to read wo.txt from its start, offset 0" \
-			"it read from offset $parentat ($parenttext)$through${shared:+: $shared}"
+	at=${parentread%% *} bytes=${parentread#* }
+	want=${text:0:19}
+	if [ -z "$parentread" ]; then
+		unmet parent "the parent read nothing from wo.txt$(grep -m1 '^parent' out | sed 's/^/; it printed: /')"
+	elif [ "$at" != 0 ] || [ "$bytes" != "$want" ]; then
+		unmet parent "it read $bytes from offset $at, through descriptor $rfd${rhow:+, $rhow}" "$want from offset 0"
+	elif ! grep -qx "parent, bytes:19,$want" out; then
+		unmet parent "it read $want from offset 0, and printed: $(grep '^parent' out | grep . || echo 'no line of the parent')"
 	else
-		unmet "the parent to read wo.txt from its start, offset 0" \
-			"$(grep '^parent' out | grep . || echo 'no line from the parent')"
+		met parent "the parent read $want from offset 0, through descriptor $rfd${rhow:+, $rhow}, and printed it"
 	fi
+
+	# Its own description: by kcmp where fdmap saw the descriptor while
+	# exe1 ran, else by how the trace shows it came to be.
+	local pdesc sdesc
+	sdesc=$(heldby "$child" | awk -F'\t' -v fd="$fd" '$2 == fd { print $3 }')
+	pdesc=$(heldby "$parent" | awk -F'\t' -v fd="$rfd" '$2 == fd { print $3 }')
+	if [ -z "$rfd" ]; then
+		unmet own "no read of the parent's on wo.txt"
+	elif [ -n "$pdesc" ] && [ -n "$sdesc" ] && [ "$pdesc" = "$sdesc" ]; then
+		unmet own "its descriptor $rfd is the very description exe1 read through (fdmap, by kcmp: description $pdesc)"
+	elif [[ $rhow == "opened by the parent"* ]]; then
+		met own "its descriptor $rfd was $rhow${pdesc:+; while exe1 ran, fdmap, by kcmp, saw it apart from the one exe1 read through}"
+	else
+		unmet own "its descriptor $rfd was ${rhow:-not opened by the parent on wo.txt}"
+	fi
+
 	if [ -n "$seek" ]; then
-		unmet "the parent to start at 0 with an open file of its own, not by lseek or pread" \
-			"the parent called: $seek"
+		unmet noseek "the parent called: $seek"
+	elif [ -n "$rfd" ]; then
+		met noseek "the parent called no lseek and no pread on wo.txt before its read"
 	else
-		seen "the parent called no lseek and no pread on wo.txt before its read"
+		unmeasured noseek "the parent made no read to come before"
 	fi
-	[ "$status" -eq 0 ] || unmet "exit status 0" "it $ended"
+	if [ "$status" = 0 ]; then met status; else unmet status "it $ended"; fi
 }

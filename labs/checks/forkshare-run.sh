@@ -1,68 +1,104 @@
-# What both forkshare checks do first: wo.txt and the check's own exe1 in
-# the scratch directory, then forkshare run once under strace, one trace
-# file a process, and what the child, exe1 and the parent printed.
+# What both forkshare checks do first: wo.txt holds the alphabet in an
+# order made up for the run, so that where a read's bytes lie tells where
+# it read; ./exe1 is the project's own exe1, wrapped: once it has read, the
+# wrapper has fdmap note the descriptors on wo.txt, its own and its
+# waiting parent's. forkshare runs once under strace -ff, one trace file a
+# process, read into calls.tsv.
 
-abc=abcdefghijklmnopqrstuvwxyz
+need strace
 
-# The fields of one strace line, for the awk programs that read a trace:
-# call, args (what follows the opening parenthesis), fd (the first
-# argument as a number), res (the result, empty where the call failed),
-# line (the line without strace's padding).
-fields='{
-	call = $0; sub(/\(.*/, "", call)
-	args = $0; sub(/^[^(]*\(/, "", args); fd = args + 0
-	res = $0
-	if (!sub(/^.*\) += /, "", res)) res = ""
-	sub(/ .*/, "", res)
-	if (res !~ /^[0-9]+$/) res = ""
-	line = $0; gsub(/  +/, " ", line)
-	wo = call ~ /^(open|openat|openat2|creat)$/ && /"([^"]*\/)?wo\.txt"/
-	forks = call ~ /^(clone|clone3|fork|vfork)$/
-}'
-
-# Sets parent and child, the trace files of forkshare and of its child
-# that became exe1; fails, with the reason recorded, if there is none.
+# Sets text to wo.txt's content, parent and child to the pids of
+# forkshare and of its child that became ./exe1, and fd to the number
+# exe1 was handed; the reads each made, as words: childread, exe1read,
+# parentread ("OFFSET BYTES", or empty). Fails, with the requirement $1
+# unmet, where forkshare left no trace to read.
 runforkshare() {
-	printf %s "$abc" >wo.txt
-	if ! g++ -o exe1 "$top/labs/checks/forkshare-exe1.cpp" 2>exe1.log; then
-		cat exe1.log
-		unmet "the check's own exe1 to build" "g++ failed, as shown above"
-		return 1
+	text=$(printf '%s\n' {a..z} | shuf | tr -d '\n')
+	printf %s "$text" >wo.txt
+	{
+		echo '#!/bin/bash'
+		echo '# exe1 as the check runs it: the project'"'"'s own, then fdmap on the'
+		echo '# descriptors on wo.txt of exe1 and of its waiting parent.'
+		printf '( exec -a exe1 %q "$@" )\n' "$tools/exe1"
+		echo 'status=$?'
+		printf '%q --tsv --only wo.txt "$PPID" "$$" >exe1.fds 2>&1\n' "$tools/fdmap"
+		echo 'exit $status'
+	} >exe1
+	chmod +x exe1
+	explain "wo.txt holds the alphabet in an order made up for this run: $text. ./exe1 runs the project's exe1, then has fdmap note the descriptors on wo.txt, its own and its parent's, while the parent waits for it."
+	bounded -o out -e err -s "strace -ff -o trace forkshare" -- "$strace" -ff -qq -y -s 40 -o trace forkshare
+	shown out
+	shown err
+	readtrace calls.tsv trace.*
+	here=$(pwd -P)
+	parent=$(awk -F'\t' '$3 == "execve" && $8 ~ /forkshare"/ { print $1; exit }' calls.tsv)
+	child=$(awk -F'\t' '$3 == "execve" && $8 ~ /^"\.\/exe1"/ { print $1; exit }' calls.tsv)
+	exe1=$(awk -F'\t' -v e="$tools/exe1" '$3 == "execve" && index($8, "\"" e "\"") == 1 { print $1; exit }' calls.tsv)
+	[ -n "$parent" ] || cannot "what forkshare did: strace left no trace of it"
+	fd=$(awk -F'\t' -v c="$child" '$1 == c && $3 == "execve" { n = split($8, a, "\""); print a[6]; exit }' calls.tsv)
+	childread=$(reads "$child" | head -1)
+	exe1read=$(reads "$exe1" | head -1)
+	parentread=$(reads "$parent" | tail -1)
+	if [ -n "$child" ] && [ -s exe1.fds ]; then
+		typed "fdmap --only wo.txt (forkshare's pid) (exe1's pid)"
+		fdfigure
 	fi
-	explain "wo.txt holds the alphabet. ./exe1 is the check's own: it reads as the sample does, then tells what /proc shows of the descriptors on wo.txt, its own and its waiting parent's."
-	bounded 5 "strace -ff -qq -s 40 -o trace forkshare > out 2>&1"
-	sed 's/^/  /' out
-	parent=$(grep -l '^execve("[^"]*/forkshare"' trace.* 2>/dev/null | head -1)
-	child=$(grep -l '^execve("./exe1"' trace.* 2>/dev/null | head -1)
-	if [ -z "$parent" ]; then
-		unmet "strace to trace forkshare" "no trace of it: $(head -1 out)"
-		return 1
+	# exe1 read through a descriptor on wo.txt that the wrapper holds too:
+	# fdmap must have seen it, or what it says of the others is no
+	# evidence either.
+	if [ -n "$exe1read" ] && [ -z "$(heldby "$child")" ]; then
+		cannot "what exe1 and its parent held: fdmap noted no descriptor of exe1's on wo.txt, though exe1 read through one"
 	fi
-	childbyte=$(sed -n 's/^child, bytes:1,\(.\)$/\1/p' out | head -1)
-	exe1at=$(sed -n 's/^exe1: read 3 bytes at offset \([0-9]*\): .*/\1/p' out | head -1)
-	# Where the parent's bytes lie in the alphabet is where it read.
-	parentn= parenttext= parentat=
-	read -r parentn parenttext < <(sed -n 's/^parent, bytes:\([0-9]*\),\(..*\)$/\1 \2/p' out | head -1)
-	case $abc in
-	*"$parenttext"*) parentat=${abc%%"$parenttext"*} parentat=${#parentat} ;;
-	esac
-	[ -n "$parenttext" ] || parentat=
 	return 0
 }
 
-# The child and exe1 reading on from where the other stopped, as they
-# print it; records what they printed instead.
-childandexe1() {
-	if [ "$childbyte" = a ] && [ "$exe1at" = 1 ]; then
-		seen "the child read its byte from offset 0, then exe1 its 3 bytes from offset 1"
+# The reads on wo.txt by process $1, from the trace, one a line: the
+# offset its bytes lie at in wo.txt, then the bytes ("? " where they are
+# nowhere in it).
+reads() {
+	[ -n "$1" ] || return 0
+	traceawk -v p="$1" -v wo="$here/wo.txt" -v text="$text" '
+		$1 == p && $3 ~ reads && $7 == wo && $4 ~ /^[0-9]+$/ {
+			d = $8; sub(/^[^"]*"/, "", d); sub(/".*/, "", d)
+			at = index(text, d)
+			print (d == "" ? 0 : at ? at - 1 : "?"), d
+		}' calls.tsv
+}
+
+# fdmap's figure of what it noted, drawn again from its rows: pid, fd,
+# description, pos, flags, names, cloexec.
+fdfigure() {
+	awk -F'\t' 'NR > 1 {
+		printf "  pid %s fd %s%s -> description %s: pos %s, %s\n", $1, $2,
+			$7 == 1 ? " (close-on-exec)" : "", $3, $4, $6 }' exe1.fds
+}
+
+# exe1.fds's rows of process $1 (as fdmap saw it, inside the run), with
+# no header.
+heldby() { awk -F'\t' -v p="$1" 'NR > 1 && $1 == p' exe1.fds; }
+
+# The pid fdmap gave the parent and exe1: the wrapper's own pid is the
+# second row's pid where it holds anything, and $PPID the first.
+notedpids() {
+	awk -F'\t' 'NR == 1 { next } !seen[$1]++ { print $1 }' exe1.fds
+}
+
+# A read as reads gives it ("OFFSET BYTES"), in words.
+inwords() {
+	if [ -z "$1" ]; then
+		echo "nothing from wo.txt"
 	else
-		unmet "the child to read a from offset 0, then exe1 3 bytes from offset 1" \
-			"$(grep -e '^child' -e '^exe1: read' out | paste -sd' ' | grep . || echo 'neither said so')"
+		echo "${1#* } from offset ${1%% *}"
 	fi
 }
 
-# Each line of exe1's report on a descriptor of wo.txt, whose is "my" or
-# "parent's": the number, pos, flags, and what kcmp said, tab-separated.
-held() {
-	sed -n "s/^exe1: $1 descriptor \([0-9]*\) on wo.txt: pos \([0-9?]*\), flags \([0-7][0-7]*\),* *\(.*\)$/\1\t\2\t\3\t\4/p" out
+# The child's byte from offset 0, then exe1's three from offset 1, as
+# the trace shows them, under requirement $1.
+childandexe1() {
+	if [ "${childread%% *}" = 0 ] && [ "${exe1read%% *}" = 1 ] &&
+		[ "${#exe1read}" = 5 ]; then
+		met "$1" "the child read ${childread#* } from offset 0, then exe1 ${exe1read#* } from offset 1"
+	else
+		unmet "$1" "the child read $(inwords "$childread"); exe1 read $(inwords "$exe1read")$(grep -m1 '^exe1: read:' out | sed 's/^/: /')"
+	fi
 }

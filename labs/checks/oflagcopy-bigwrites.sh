@@ -1,126 +1,175 @@
 # oflagcopy-bigwrites: ./out keeps O_SYNC, and a copy from a file takes
-# 65536 bytes a write; from a pipe every byte still arrives, in order.
+# 65536 bytes a write; from a pipe every byte still arrives, in order, in
+# writes no larger; the rest as before.
 
 big=65536
 
-# The bytes each write call to the file $1 carried, in the order of the
-# calls, one a line. strace -y names the file behind each descriptor.
+req sync "./out keeps O_SYNC: every descriptor open on ./out has it while it copies"
+req size "from a regular file, every write to ./out but the last carries $big bytes, and the last what is left"
+req pipe "from a pipe, every byte reaches ./out once and in order, in writes of at most $big bytes"
+req notrunc "./out is written from its start and not truncated: what lies past the copy stays"
+req exists "./out must exist: with none, it ends with status 1 and makes none, as before"
+req status "exit status 0"
+
+need strace
+
+# The bytes each write call to ./out carried, in order, one a line, from
+# the trace.
 writesto() {
-	sed -n -E "s#^([0-9]+ +)?(write|writev|pwrite64|pwritev2?)\\([0-9]+<$1>, .*\\) *= *([0-9]+)\$#\\3#p" trace
+	readtrace calls.tsv trace
+	traceawk -v out="$here/out" '$3 ~ writes && $7 == out { print $4 }' calls.tsv
 }
 
 # Sizes one a line, said as runs: "16 of 65536 bytes, then 1 of 100".
 runs() {
 	awk '$1 != last && n { s = s sep n " of " last; sep = ", then "; n = 0 }
 		{ last = $1; n++ }
-		END { print n ? s sep n " of " last " bytes" : "none" }'
+		END { print n ? s sep n " of " last " bytes" : "no write" }'
 }
 
-# Runs $2 (a command line) under iowatch and strace, tracing its writes
-# into the file trace: strace stops it at each write, which costs little
-# beside a synchronous write. Sets sizes (the bytes each write to ./out
-# carried), ms and writes (the device's, or empty where not counted).
-traced() {
-	: >out
-	bounded 20 "iowatch out strace -f -y -qq -s 0 -o trace -e trace=write,writev,pwrite64,pwritev $2 2> said"
-	[ "$status" -eq 0 ] || unmet "$2 to exit with status 0" "it $ended"
-	sizes=$(writesto "$here/out")
-	calls=$(printf '%s' "$sizes" | grep -c .)
-	ms=$(sed -n 's/^iowatch: .* \(in\|ran\) \([0-9.]*\) ms.*/\2/p' said)
-	writes=$(sed -n 's/.*, which completed \([0-9]*\) writes meanwhile$/\1/p' said)
-	if [ -z "$writes" ]; then
-		# iowatch's own words for why it could not count them.
-		sed -n 's/^iowatch: \(.* is on .*\)$/\1/p' said >nodevice
-	fi
-	seen "$1: $calls writes to ./out: $(printf '%s\n' "$sizes" | runs)"
-	bytes=$(stat -c %s out)
-	permib=$(awk -v ms="${ms:-0}" -v b="$bytes" 'BEGIN { printf "%.1f", ms * 1048576 / (b ? b : 1) }')
-	seen "$1: $bytes bytes in ${ms:-?} ms, $permib ms a MiB; device writes meanwhile: ${writes:-not counted}"
+# ./out as it must be after a copy of the file $1: that file's bytes,
+# then what ./out held past them, kept.
+afterwards() {
+	local n
+	n=$(stat -c %s "$1")
+	{ cat "$1"; tail -c +$((n + 1)) old; } >want
+	d=$(differs want out "expected")
 }
 
-# Copies in: how many bytes each write to ./out carried, and what ./out
-# holds.
+# Copies the file $1 into a ./out that holds more old bytes than it, under
+# strace.
 fromfile() {
-	local rest d
-	traced yours "oflagcopy < in"
-	# All but the last carry 65536 bytes; the last whatever is left.
-	rest=$(printf '%s\n' "$sizes" | sed '$d' | grep -vcx "$big")
-	if [ "$calls" -eq 0 ]; then
-		unmet "oflagcopy < in to write to ./out" "no write call to ./out in the trace"
-	elif [ "$rest" -gt 0 ] || [ "$(printf '%s\n' "$sizes" | tail -1)" -gt "$big" ]; then
-		unmet "each write to ./out but the last to carry $big bytes, from a file of $size bytes" \
-			"$calls writes: $(printf '%s\n' "$sizes" | runs)"
-	fi
-	d=$(differs in ./out)
-	if [ -z "$d" ]; then
-		seen "./out holds the $size bytes of in, in order"
+	local n sizes last rest d
+	n=$(stat -c %s "$1")
+	cp old out
+	bounded -t 20 -i "$1" -s "strace -y -e trace=write oflagcopy" -- \
+		"$strace" -f -y -qq -s 0 -o trace -e trace="$writecalls" oflagcopy
+	if [ "$status" = 0 ]; then met status; else unmet status "oflagcopy < $1: it $ended"; fi
+	sizes=$(writesto)
+	seen "oflagcopy < $1 ($n bytes): $(printf '%s\n' "$sizes" | grep . | runs)"
+	# All but the last carry 65536 bytes, the last what is left: nothing
+	# at all from an empty file.
+	last=$(printf '%s\n' "$sizes" | grep . | tail -1)
+	rest=$(printf '%s\n' "$sizes" | grep . | sed '$d' | grep -vcx "$big")
+	if [ "$n" -gt 0 ] && [ -z "$sizes" ]; then
+		unmet size "oflagcopy < $1: no write to ./out"
+	elif [ "$rest" -gt 0 ] || [ "${last:-0}" -gt "$big" ] ||
+		[ "$(printf '%s\n' "$sizes" | awk '{ s += $1 } END { print s + 0 }')" != "$n" ]; then
+		unmet size "oflagcopy < $1, $n bytes: $(printf '%s\n' "$sizes" | grep . | runs)" \
+			"from $1, $(awk -v n="$n" -v b="$big" 'BEGIN {
+				f = int(n / b); r = n % b
+				if (n == 0) print "no write"
+				else if (r == 0) print f " write" (f > 1 ? "s" : "") " of " b " bytes"
+				else print (f ? f " write" (f > 1 ? "s" : "") " of " b " bytes, then " : "") "1 of " r }')"
 	else
-		unmet "./out to hold exactly the $size bytes of in" "$d"
+		met size
+	fi
+	afterwards "$1"
+	if [ -z "$d" ]; then
+		met notrunc "./out: the $n bytes of $1, then the $(($(stat -c %s old) - n)) old bytes past them"
+	else
+		unmet notrunc "after oflagcopy < $1: $d"
 	fi
 }
 
-# Copies pin through a FIFO: a first piece of 1000 bytes, which a read of
-# 64 KiB meets alone, then the rest. The flags of each descriptor open on
-# ./out are read while it waits for the rest.
+# Copies pin through a FIFO, under strace: a first piece of 1000 bytes,
+# which a read of 64 KiB meets alone, then the rest, larger than a pipe
+# holds. The descriptors on ./out are read while it waits for the rest.
 frompipe() {
-	local fd fds= flags
-	: >out
+	local sizes d over
+	cp old out
 	rm -f feed && mkfifo feed
-	launch "oflagcopy < feed"
-	exec 7>feed
-	waitread 0
+	exec 7<>feed
+	launch -t 20 -i feed -s "strace -y -e trace=write oflagcopy" -- \
+		"$strace" -f -y -qq -s 0 -o trace -e trace="$writecalls" oflagcopy
 	typed "head -c 1000 pin > feed"
 	head -c 1000 pin >&7
-	if ! waitread $((rchar + 1000)); then
-		explain "It did not come back to read(0, ...) having read those 1000 bytes: the flags are those it has now."
-	fi
-	for fd in /proc/$pid/fd/*; do
-		[ "$(readlink "$fd")" = "$here/out" ] && fds+=" ${fd##*/}"
-	done
-	if [ -z "$fds" ]; then
-		case $(pstate "$pid") in
-		'' | Z) unmet "a descriptor open on ./out while it copies" "none: it had ended" ;;
-		*) unmet "a descriptor open on ./out while it copies" "none" ;;
-		esac
-	fi
-	for fd in $fds; do
-		flags=$(awk '$1 == "flags:" { print $2 }' /proc/$pid/fdinfo/$fd)
-		typed "grep flags /proc/$pid/fdinfo/$fd"
-		printf 'flags:\t%s\n' "$flags"
-		seen "descriptor $fd, open on ./out: $(flagnames "$flags")"
-		(((8#$flags & 8#4010000) == 8#4010000)) ||
-			unmet "O_SYNC on every descriptor open on ./out while it copies" \
-				"descriptor $fd: $(flagnames "$flags")"
-	done
-	typed "tail -c +1001 pin > feed"
-	timeout 10 tail -c +1001 pin >&7
-	exec 7>&-
-	settle 20
-	[ "$status" -eq 0 ] || unmet "oflagcopy < feed to exit with status 0" "it $ended"
-	local d; d=$(differs pin ./out)
-	if [ -z "$d" ]; then
-		seen "./out holds the $(stat -c %s pin) bytes that came through the pipe, in order"
+	if waitread 1000; then
+		typed "fdmap --only out $reader"
+		"$tools/fdmap" --only out "$reader" 2>&1 | sed 's/^/  /'
+		readfds fds.tsv --only out "$reader"
+		if [ ! -s fds.tsv ]; then
+			unmet sync "no descriptor open on ./out while it copies"
+		fi
+		local fd names
+		while IFS=$'\t' read -r _ fd _ _ _ names _; do
+			if [[ $names == *O_SYNC* ]]; then
+				met sync "descriptor $fd, open on ./out: $names"
+			else
+				unmet sync "descriptor $fd: $names"
+			fi
+		done <fds.tsv
 	else
-		unmet "./out to hold exactly what came through the pipe, the $(stat -c %s pin) bytes of pin" "$d"
+		unmet sync "it did not come back to read(0, ...) having read those 1000 bytes: it $(case $(pstate "$pid") in '' | Z) echo had ended ;; *) echo "was elsewhere" ;; esac)"
+	fi
+	typed "tail -c +1001 pin > feed"
+	# More than a pipe holds: written aside, so that the check goes on
+	# whatever the copy does; its end of the FIFO closed, so that the
+	# feeder's end is the last.
+	tail -c +1001 pin >&7 &
+	local feeder=$!
+	exec 7>&-
+	settle
+	kill "$feeder" 2>/dev/null
+	wait "$feeder" 2>/dev/null
+	if [ "$status" = 0 ]; then met status; else unmet status "oflagcopy < feed: it $ended"; fi
+	sizes=$(writesto)
+	seen "oflagcopy < feed: $(printf '%s\n' "$sizes" | grep . | runs)"
+	over=$(printf '%s\n' "$sizes" | awk -v b="$big" '$1 > b' | wc -l)
+	afterwards pin
+	if [ -z "$d" ] && [ "$over" = 0 ]; then
+		met pipe "./out holds the $(stat -c %s pin) bytes that came through the pipe, in order, then the old ones past them"
+	elif [ -n "$d" ]; then
+		unmet pipe "$d"
+	else
+		unmet pipe "$over writes of more than $big bytes"
 	fi
 }
 
 checkit() {
 	here=$(pwd -P)
-	size=$((4 * big + 100))
-	head -c $size /dev/urandom >in
-	head -c $((1000 + big + 37)) /dev/urandom >pin
-	explain "in: $size bytes, 256 KiB and 100; pin: $(stat -c %s pin) bytes, for the pipe. Both are random, made for this run."
-	fromfile
-	local mine=$permib
+	head -c $((4 * big + 100)) /dev/urandom >in
+	head -c $((2 * big)) /dev/urandom >in.exact
+	head -c 1000 /dev/urandom >in.small
+	: >in.empty
+	head -c $((1000 + big + 37 + big)) /dev/urandom >pin
+	# ./out holds more than any copy writes, to show what is kept.
+	head -c $((4 * big + 100 + 5000)) /dev/urandom >old
+	explain "Inputs made for this run, random: in ($(stat -c %s in) bytes, 256 KiB and 100), in.exact (128 KiB), in.small (1000), in.empty (none), and pin ($(stat -c %s pin)) for the pipe. Each time ./out first holds $(stat -c %s old) old bytes."
+	fromfile in
+	fromfile in.exact
+	fromfile in.small
+	fromfile in.empty
 	frompipe
-	explain "What a byte costs, shown, not judged: the project's own oflagcopy, 512 bytes a write, on the first 256 KiB of in. Both times vary with what else the machine is writing meanwhile."
-	head -c $((4 * big)) in >in256
-	traced "the project's oflagcopy" "$tools/oflagcopy < in256"
-	if [ -s nodevice ]; then
-		explain "No device writes could be counted: $(head -1 nodevice). The check decides by the writes' sizes, the flags and what ./out holds all the same."
+
+	rm -f out
+	explain "Now with no ./out at all: oflagcopy opens it without creating it, and must end as it always did."
+	bounded -i in.small -e err -- oflagcopy
+	shown err
+	if [ -e out ]; then
+		unmet exists "it made a ./out of $(stat -c %s out) bytes, and $ended"
+	elif [ "$status" != 1 ]; then
+		unmet exists "it $ended"
+	else
+		met exists "it ended with status 1 and made no ./out, as before"
 	fi
-	if [ -n "$ms" ] && [ "$permib" != 0.0 ]; then
-		seen "a MiB took yours $(awk -v a="$mine" -v r="$permib" 'BEGIN { printf "%.2f", a / r }') times as long as the project's oflagcopy"
+
+	explain "What a byte costs, shown, not judged: your copy and the project's own oflagcopy, 512 bytes a write, on the first 256 KiB of in, under iowatch. Both vary with what else the machine is writing meanwhile."
+	head -c $((4 * big)) in >in256
+	local mine theirs
+	for who in yours project; do
+		cp old out
+		rm -f io
+		if [ "$who" = yours ]; then
+			bounded -t 20 -i in256 -s "iowatch -o io out oflagcopy" -- "$tools/iowatch" -o "$run/io" out oflagcopy
+		else
+			bounded -t 20 -i in256 -s "iowatch -o io out $tools/oflagcopy" -- "$tools/iowatch" -o "$run/io" out "$tools/oflagcopy"
+		fi
+		iofigures io || cannot "what a byte costs: iowatch wrote no figures"
+		seen "$who: ${io_calls:-?} write calls in $io_ms ms; device writes meanwhile: ${io_writes:-not counted: $io_why}"
+		[ "$who" = yours ] && mine=$io_ms || theirs=$io_ms
+	done
+	if [ -n "$mine" ] && [ -n "$theirs" ] && [ "$theirs" != 0.0 ]; then
+		seen "yours took $(awk -v a="$mine" -v b="$theirs" 'BEGIN { printf "%.2f", a / b }') times as long as the project's oflagcopy"
 	fi
 }

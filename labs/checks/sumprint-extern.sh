@@ -1,6 +1,11 @@
 # sumprint-extern: main.o asks for add under the very name fun.o defines
 # it by, and the linker joins the two.
 
+req mainu "main.o leaves add undefined (U): main calls the add that fun.o holds, and holds none of its own"
+req funt "fun.o defines add (T) under the very name main.o asks for: C's add or C++'s _Z3addii"
+req calls "main prints what add returns: linked with another fun.o, whose add multiplies, the same main.o prints x is 12"
+req runs "sumprint prints x is 7 and exits with status 0"
+
 source "$top/labs/checks/sumprint-run.sh"
 
 checkit() {
@@ -8,15 +13,17 @@ checkit() {
 	mo=$(built main.cpp.o)
 	fo=$(built fun.cpp.o)
 	prog=$(built sumprint)
-	if [ -z "$mo" ] || [ -z "$fo" ] || [ -z "$prog" ]; then
-		unmet "sumprint built from two objects, main.cpp.o and fun.cpp.o" \
-			"$(cd "$bin" && find . -name '*.o' -o -name sumprint -type f | paste -sd' ')"
+	if [ -z "$mo" ] || [ -z "$fo" ]; then
+		unmet mainu "the build made $(cd "$bin" && find . -name '*.o' | paste -sd' ' | grep . || echo 'no object')" \
+			"sumprint built from two objects, main.cpp.o and fun.cpp.o"
 		return
 	fi
 	cp "$mo" main.o
 	cp "$fo" fun.o
-	show 'nm -A main.o fun.o | grep add'
-	show 'nm -AC main.o fun.o | grep add'
+	typed 'nm -A main.o fun.o | grep add'
+	"$nm" -A main.o fun.o | grep add | sed 's/^/  /'
+	typed 'nm -AC main.o fun.o | grep add'
+	"$nm" -AC main.o fun.o | grep add | sed 's/^/  /'
 	explain "U: the object calls it and holds no code for it; T: its code is in the object's text. The linker joins a U to a T of the same name, and C++ names are encoded (nm -C decodes them): add is C's name, _Z3addii C++'s for add(int, int)."
 
 	adds main.o >main.syms
@@ -24,29 +31,51 @@ checkit() {
 	need=$(awk '$1 == "U" { print $2; exit }' main.syms)
 	own=$(defs main.syms)
 	if [ -n "$own" ]; then
-		unmet "main.o to leave add undefined (U), for the linker to take from fun.o" \
-			"main.o defines add itself: $own"
+		unmet mainu "main.o defines add itself: $own"
 	elif [ -z "$need" ]; then
-		unmet "main.o to call add, left undefined (U) for the linker to take from fun.o" \
-			"main.o names no add at all: the sum is not fun.cpp's"
+		unmet mainu "main.o names no add at all: the sum is not fun.o's"
 	else
-		seen "main.o: U $need, and no add of its own"
+		met mainu "main.o: U $need, and no add of its own"
 	fi
 	def=$(defs fun.syms)
 	if [ -z "$def" ]; then
-		unmet "fun.o to define add" "fun.o defines no add"
-	elif [ -n "$need" ] && ! awk -v s="$need" '$1 ~ /^[TW]$/ && $2 == s { f = 1 } END { exit !f }' fun.syms; then
-		unmet "fun.o to define $need, the name main.o asks for" "fun.o defines $def"
+		unmet funt "fun.o defines no add"
+	elif [ -n "$need" ] && ! defines fun.syms "$need"; then
+		unmet funt "fun.o defines $def, and main.o asks for $need"
 	else
-		seen "fun.o: $def${need:+, the name main.o needs}"
+		met funt "fun.o: $def${need:+, the name main.o asks for}"
 	fi
 
+	if [ -n "$need" ]; then
+		explain "Now main.o linked with a fun.o of the check's own, whose add multiplies: what main prints must be what add returns."
+		multiplies "$need" >times.cpp
+		typed 'g++ -c times.cpp && g++ -o times main.o times.o'
+		if "$g__" -c times.cpp 2>&1 && "$g__" -o times main.o times.o 2>&1; then
+			bounded -o printed -- "$run/times"
+			seen "it printed: $(paste -sd'|' printed | grep . || echo nothing)"
+			if printed 12; then
+				met calls "main.o with the check's add: x is 12"
+			else
+				unmet calls "it printed '$(paste -sd'|' printed)' and $ended"
+			fi
+		else
+			unmet calls "main.o would not link with a fun.o that defines $need alone"
+		fi
+	else
+		unmet calls "main.o calls no add to take from another object"
+	fi
+
+	if [ -z "$prog" ]; then
+		unmet runs "no program sumprint in the build"
+		return
+	fi
 	adds "$prog" >prog.syms
 	seen "sumprint, linked: $(defs prog.syms)"
-	bounded 5 "$(realpath --relative-to="$run" "$prog") > printed"
-	seen "it printed: $(paste -sd'|' printed)"
-	if [ "$(cat printed)" != "x is 7" ] || [ "$status" -ne 0 ]; then
-		unmet "sumprint to print x is 7 and exit 0" \
-			"it printed '$(paste -sd'|' printed)' and $ended"
+	bounded -s sumprint -o printed -- "$prog"
+	seen "it printed: $(paste -sd'|' printed | grep . || echo nothing)"
+	if printed 7; then
+		met runs
+	else
+		unmet runs "it printed '$(paste -sd'|' printed)' and $ended"
 	fi
 }

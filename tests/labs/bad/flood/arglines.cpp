@@ -1,0 +1,9 @@
+// Prints without end.
+#include <cstdio>
+
+int
+main()
+{
+	for (;;)
+		std::puts("x");
+}
