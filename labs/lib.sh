@@ -92,10 +92,19 @@ requirements() {
 
 # Ends the check: each requirement as it ended, then the verdict. solved
 # (0) only if every requirement was met; not solved yet (1) if any was
-# unmet; otherwise the check could not measure them all (2).
+# unmet; otherwise the check could not measure them all (2). The same is
+# kept for programs to read (lab check --all) in build/lab/NAME/result:
+# a line a requirement, its state, number, sentence and notes,
+# tab-separated.
 verdict() {
 	cleanup
 	local i=0 id state mark unmet=0 missing=0
+	for id in "${reqs[@]}"; do
+		i=$((i + 1))
+		printf '%s\t%d\t%s\t%s\n' "${reqstate[$id]:-unmeasured}" "$i" "${reqtext[$id]}" \
+			"$(printf '%s' "${reqnote[$id]}" | tr '\t' ' ' | paste -sd'|' | sed 's/|/; /g')"
+	done >"$work/result"
+	i=0
 	printf '\n%sRequirements:%s\n' "$bold" "$off"
 	for id in "${reqs[@]}"; do
 		i=$((i + 1))
@@ -260,10 +269,23 @@ bounded() {
 	settle
 }
 
+# What the file $1 holds, its lines joined by |, quoted, cut at 200
+# characters; "nothing" for an empty file, in words.
+said() {
+	local s
+	s=$(paste -sd'|' "$1" 2>/dev/null | cut -c1-200)
+	if [ -z "$s" ]; then
+		echo nothing
+	else
+		echo "'$s'"
+	fi
+}
+
 # Shows a file a run wrote, at most 40 lines of it, and says how much
 # more there was.
 shown() {
 	local n
+	[ -s "$1" ] || { echo "  (nothing)"; return; }
 	n=$(wc -l <"$1")
 	head -40 "$1" | cut -c1-200 | sed 's/^/  /'
 	[ "$n" -le 40 ] || echo "  ... and $((n - 40)) more lines, not shown"

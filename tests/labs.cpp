@@ -21,6 +21,9 @@
 #include <sstream>
 #include <thread>
 
+#include <QFile>
+#include <QXmlStreamReader>
+
 #include "run.h"
 #include "scratch.h"
 
@@ -344,7 +347,8 @@ TEST(lab, each_exercise_is_whole_and_starts_from_its_program)
 	for (const auto &e : fs::directory_iterator(top / "labs"))
 		if (e.is_directory() && e.path().filename() != "checks" &&
 		    e.path().filename() != "solutions" &&
-		    e.path().filename() != "hints")
+		    e.path().filename() != "hints" &&
+		    e.path().filename() != "saved")
 			dirs.push_back(e.path().filename());
 	std::sort(dirs.begin(), dirs.end());
 	auto listed = names();
@@ -608,7 +612,9 @@ TEST(lab, works_in_a_path_with_a_space_and_one_check_at_a_time)
 	EXPECT_EQ(t.left(), std::vector<std::string>{});
 }
 
-TEST(lab, reset_puts_the_starting_code_back_from_git)
+// reset puts the starting code back from git, and keeps the learner's
+// version first, where it says; on a terminal it asks before.
+TEST(lab, reset_keeps_the_learners_version_and_asks_on_a_terminal)
 {
 	tree t;
 	const auto file = t.exercise("arglines-environ") / "arglines.cpp";
@@ -623,10 +629,119 @@ TEST(lab, reset_puts_the_starting_code_back_from_git)
 				"git -c user.name=lab -c user.email=lab@lab "
 				"commit -qm start";
 	ASSERT_EQ(std::system(git.c_str()), 0);
-	std::ofstream(file) << "changed\n";
+
+	// On a terminal: asked, and no is no.
+	std::ofstream(file) << "mine, an hour's work\n";
+	auto o = t.lab({"reset", "arglines-environ"});
+	o.tty = o.ttyin = true;
+	o.hold = true;
+	{
+		support::process p(o);
+		std::this_thread::sleep_for(std::chrono::milliseconds(500));
+		p.send("n\n");
+		r = p.wait();
+	}
+	EXPECT_EQ(r.status, 1) << r.out;
+	EXPECT_NE(r.out.find("Put the starting code of arglines-environ "
+			     "back? Your version is kept in labs/saved/."),
+		  std::string::npos)
+		<< r.out;
+	EXPECT_EQ(slurp(file), "mine, an hour's work");
+	{
+		support::process p(o);
+		std::this_thread::sleep_for(std::chrono::milliseconds(500));
+		p.send("y\n");
+		r = p.wait();
+	}
+	EXPECT_EQ(r.status, 0) << r.out;
+	EXPECT_EQ(slurp(file), start);
+
+	// Not on a terminal: done at once, and said where the copy went.
+	std::ofstream(file) << "mine again\n";
+	std::ofstream(t.exercise("arglines-environ") / "notes.txt") << "mine\n";
 	r = t.run({"reset", "arglines-environ"});
 	EXPECT_EQ(r.status, 0) << said(r);
+	const std::string kept = "Yours is kept in ";
+	const auto at = r.out.find(kept);
+	ASSERT_NE(at, std::string::npos) << r.out;
+	const auto end = r.out.find("/;", at);
+	ASSERT_NE(end, std::string::npos) << r.out;
+	const fs::path copy =
+		fs::path(t.dir.path()) /
+		r.out.substr(at + kept.size(), end - at - kept.size());
+	EXPECT_EQ(slurp(copy / "arglines.cpp"), "mine again") << r.out;
+	EXPECT_EQ(slurp(copy / "notes.txt"), "mine") << r.out;
 	EXPECT_EQ(slurp(file), start);
+	EXPECT_FALSE(fs::exists(t.exercise("arglines-environ") / "notes.txt"));
+
+	// Every exercise at once; one already as it started is left so.
+	std::ofstream(t.exercise("sumprint-extern") / "fun.cpp") << "mine\n";
+	r = t.run({"reset", "--all"});
+	EXPECT_EQ(r.status, 0) << said(r);
+	EXPECT_NE(r.out.find("labs/sumprint-extern/ holds its starting code "
+			     "again. Yours is kept in labs/saved/"),
+		  std::string::npos)
+		<< r.out;
+	EXPECT_NE(r.out.find("labs/arglines-environ/ holds its starting code "
+			     "already."),
+		  std::string::npos)
+		<< r.out;
+}
+
+// For a class: every exercise checked, one line each, a JUnit report an
+// XML parser reads, TAP that prove reads; status 0 only when all are
+// solved.
+TEST(lab, checks_every_exercise_for_a_class)
+{
+	tree t;
+	auto r = t.run({"check", "--all", "--junit", t.dir / "r.xml"});
+	EXPECT_EQ(r.status, 1) << said(r);
+	EXPECT_NE(r.out.find("0 of 11 solved."), std::string::npos) << r.out;
+
+	QFile f(QString::fromStdString(t.dir / "r.xml"));
+	ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+	QXmlStreamReader xml(&f);
+	std::vector<std::string> cases;
+	int failures = 0;
+	while (!xml.atEnd()) {
+		xml.readNext();
+		if (!xml.isStartElement())
+			continue;
+		if (xml.name() == QLatin1String("testcase"))
+			cases.push_back(xml.attributes()
+						.value("name")
+						.toString()
+						.toStdString());
+		if (xml.name() == QLatin1String("failure"))
+			failures++;
+	}
+	EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+	EXPECT_EQ(cases, names());
+	EXPECT_EQ(failures, 11);
+
+	r = t.run({"check", "--all", "--tap"});
+	EXPECT_EQ(r.status, 1);
+	t.dir.put("r.tap", r.out);
+	// Test::Harness before 3.48 (Debian 12's) knows TAP up to 13, which
+	// the stream stays within but for its version line.
+	support::options prove(
+		"/bin/sh",
+		{"sh", "-c",
+		 "perl -MTest::Harness -e 'exit($Test::Harness::VERSION "
+		 ">= 3.48 ? 0 : 1)' || sed -i '1s/14/13/' r.tap; "
+		 "prove -e cat r.tap"});
+	prove.cwd = t.dir.path();
+	auto p = support::run(prove);
+	EXPECT_NE(p.out.find("Tests: 11 Failed: 11"), std::string::npos)
+		<< p.out << p.err;
+	EXPECT_EQ(p.out.find("Parse errors"), std::string::npos) << p.out;
+
+	for (const auto &name : names())
+		t.put(name, top / "labs" / "solutions" / name);
+	r = t.run({"check", "--all", "--junit", t.dir / "r.xml"});
+	EXPECT_EQ(r.status, 0) << said(r);
+	EXPECT_NE(r.out.find("11 of 11 solved."), std::string::npos) << r.out;
+	EXPECT_EQ(t.dir.get("r.xml").find("<failure"), std::string::npos);
 }
 
 TEST(lab, watch_checks_again_at_each_save_and_goes_on_once_solved)

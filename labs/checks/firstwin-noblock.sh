@@ -150,12 +150,12 @@ checkit() {
 		unmet mainthread "no line was written"
 	fi
 
-	local said
-	said=$(printf '%s\n' "$lines" | awk -F'\t' 'NF { print $3 }' | sort -u | paste -sd'|')
-	if [ "$said" = 'done\n' ] && [ -n "$texts" ] &&
+	local wrote
+	wrote=$(printf '%s\n' "$lines" | awk -F'\t' 'NF { print $3 }' | sort -u | paste -sd'|')
+	if [ "$wrote" = 'done\n' ] && [ -n "$texts" ] &&
 		[ "$(printf '%s\n' "$texts" | cut -f3 | sort -u)" = "Done, 3 s after the press." ]; then
 		met done "it printed done and set the label to \"Done, 3 s after the press.\""
 	else
-		unmet done "it printed ${said:-nothing}; it set the label to $(printf '%s\n' "$texts" | cut -f3 | sort -u | paste -sd'|' | grep . || echo nothing)"
+		unmet done "it printed ${wrote:-nothing}; it set the label to $(printf '%s\n' "$texts" | cut -f3 | sort -u | paste -sd'|' | grep . || echo nothing)"
 	fi
 }

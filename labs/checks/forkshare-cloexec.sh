@@ -109,7 +109,7 @@ checkit() {
 	if [ -z "$d" ]; then
 		met prints "it printed what it always did"
 	else
-		unmet prints "$d: $(paste -sd'|' out | cut -c1-200)" "$(paste -sd'|' want)"
+		unmet prints "$d: $(said out)" "$(said want)"
 	fi
 	if [ "$status" = 0 ]; then met status; else unmet status "it $ended"; fi
 }

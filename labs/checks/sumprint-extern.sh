@@ -52,11 +52,11 @@ checkit() {
 		typed 'g++ -c times.cpp && g++ -o times main.o times.o'
 		if "$g__" -c times.cpp 2>&1 && "$g__" -o times main.o times.o 2>&1; then
 			bounded -o printed -- "$run/times"
-			seen "it printed: $(paste -sd'|' printed | grep . || echo nothing)"
+			seen "it printed $(said printed)"
 			if printed 12; then
 				met calls "main.o with the check's add: x is 12"
 			else
-				unmet calls "it printed '$(paste -sd'|' printed)' and $ended"
+				unmet calls "it printed $(said printed) and $ended"
 			fi
 		else
 			unmet calls "main.o would not link with a fun.o that defines $need alone"
@@ -72,10 +72,10 @@ checkit() {
 	adds "$prog" >prog.syms
 	seen "sumprint, linked: $(defs prog.syms)"
 	bounded -s sumprint -o printed -- "$prog"
-	seen "it printed: $(paste -sd'|' printed | grep . || echo nothing)"
+	seen "it printed $(said printed)"
 	if printed 7; then
 		met runs
 	else
-		unmet runs "it printed '$(paste -sd'|' printed)' and $ended"
+		unmet runs "it printed $(said printed) and $ended"
 	fi
 }

@@ -82,11 +82,11 @@ checkit() {
 	fi
 
 	bounded -s "$(astyped "${run1[@]}")" -o printed -- "${run1[@]}"
-	seen "it printed: $(paste -sd'|' printed | grep . || echo nothing)"
+	seen "it printed $(said printed)"
 	if printed 7; then
 		met runs
 	else
-		unmet runs "it printed '$(paste -sd'|' printed)' and $ended"
+		unmet runs "it printed $(said printed) and $ended"
 	fi
 
 	explain "Now a new libfun.so, whose add multiplies, in place of yours: sumprint is not linked again, it only loads the new library when it starts."
@@ -103,12 +103,12 @@ checkit() {
 		swapped=("$("$readelf" -l "$prog" | sed -n 's/.*interpreter: \(.*\)\]/\1/p')" --inhibit-rpath '' --library-path swap "$prog")
 	fi
 	bounded -s "$(astyped "${swapped[@]}")" -o printed -- "${swapped[@]}"
-	seen "it printed: $(paste -sd'|' printed | grep . || echo nothing)"
+	seen "it printed $(said printed)"
 	if [ "$(sha256sum <"$prog")" != "$sum" ]; then
 		unmet swap "sumprint itself changed meanwhile"
 	elif printed 12; then
 		met swap "the same sumprint (sha256 ${sum:0:16}...) now prints 3 * 4: its add is the library's"
 	else
-		unmet swap "it printed '$(paste -sd'|' printed)' and $ended: what it prints is not libfun.so's add"
+		unmet swap "it printed $(said printed) and $ended: what it prints is not libfun.so's add"
 	fi
 }

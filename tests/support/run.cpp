@@ -155,7 +155,7 @@ process::process(const options &o) : input_(o.input), timeout_(o.timeout)
 
 	int in[2] = {o.in, -1}, out[2] = {-1, o.out}, err[2] = {-1, o.err};
 	std::string slave;
-	if (o.in == capture && pipe2(in, O_CLOEXEC) < 0)
+	if (o.in == capture && !o.ttyin && pipe2(in, O_CLOEXEC) < 0)
 		fail("pipe");
 	if (o.tty)
 		out[0] = openpty(slave);
@@ -177,6 +177,8 @@ process::process(const options &o) : input_(o.input), timeout_(o.timeout)
 			signal(s, SIG_IGN);
 		if (o.tty)
 			out[1] = opentty(slave);
+		if (o.ttyin)
+			in[0] = out[1];
 		place(in[0], 0);
 		place(out[1], 1);
 		place(err[1], 2);
@@ -202,10 +204,11 @@ process::process(const options &o) : input_(o.input), timeout_(o.timeout)
 		execve(o.prog.c_str(), av.data(), ev.data());
 		die(o.prog.c_str());
 	}
-	if (o.in == capture) {
+	if (o.in == capture && !o.ttyin) {
 		close(in[0]);
 		in_ = in[1];
 	}
+	typed_ = o.ttyin;
 	if (o.tty || o.out == capture)
 		out_ = out[0];
 	if (o.out == capture && !o.tty)
@@ -230,9 +233,9 @@ process::~process()
 void
 process::send(const std::string &bytes)
 {
+	const int to = typed_ ? out_ : in_;
 	for (std::size_t done = 0; done < bytes.size();) {
-		ssize_t n =
-			write(in_, bytes.data() + done, bytes.size() - done);
+		ssize_t n = write(to, bytes.data() + done, bytes.size() - done);
 		if (n < 0)
 			fail("send");
 		done += n;

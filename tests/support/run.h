@@ -39,8 +39,9 @@ struct options {
 	int in = capture;
 	int out = capture;
 	int err = capture;
-	bool tty = false;  // standard output on a pseudo-terminal, captured
-	bool hold = false; // input open for send() until wait()
+	bool tty = false;   // standard output on a pseudo-terminal, captured;
+	bool ttyin = false; // with tty, standard input there too: send() types
+	bool hold = false;  // input open for send() until wait()
 	std::vector<std::pair<int, rlim_t>> limits; // resource, soft limit
 	std::vector<int> ignore;   // signals the program starts with ignored
 	std::vector<fault> faults; // refused system calls
@@ -73,6 +74,7 @@ public:
 private:
 	pid_t pid_ = -1;
 	int in_ = -1, out_ = -1, err_ = -1;
+	bool typed_ = false; // send() types on the terminal, out_
 	std::string input_;
 	int timeout_;
 	bool reaped_ = false;
