@@ -661,6 +661,38 @@ TEST(fdmap, after_a_fork_parent_and_child_hold_one_description)
 		<< fig.out;
 }
 
+// As a graph for dot: an arrow from each descriptor to its description,
+// the shared one reached from both processes, and dot takes it.
+TEST(fdmap, as_a_graph_each_descriptor_points_to_its_description)
+{
+	forked f;
+	pid_t me = getpid(), child = f.child->pid();
+	auto v = rows(fdmap(f.args("--tsv")).out);
+	auto g = fdmap(f.args("--dot"));
+	ASSERT_EQ(g.status, 0) << g.err;
+	EXPECT_EQ(g.out.rfind("digraph fdmap {", 0), 0u) << g.out;
+	for (const row &x : v) {
+		const std::string node = "p" + std::to_string(x.pid) + "_" +
+					 std::to_string(x.fd);
+		EXPECT_NE(g.out.find("  " + node + " -> d" +
+				     std::to_string(x.desc) + ";\n"),
+			  std::string::npos)
+			<< node << "\n"
+			<< g.out;
+	}
+	const row &shared = find(v, me, f.shared);
+	EXPECT_EQ(find(v, child, f.shared).desc, shared.desc);
+	EXPECT_NE(g.out.find("pos " + std::to_string(shared.pos)),
+		  std::string::npos);
+	if (tool("dot").empty())
+		GTEST_SKIP() << "no Graphviz dot to lay the graph out";
+	support::options o(tool("dot"), {"dot", "-Tsvg"});
+	o.input = g.out;
+	auto svg = support::run(o);
+	EXPECT_EQ(svg.status, 0) << svg.err;
+	EXPECT_NE(svg.out.find("<svg"), std::string::npos);
+}
+
 TEST(fdmap, every_descriptor_of_two_processes_grouped_as_kcmp_groups_them)
 {
 	// Two children of the test: what they inherit they share; what each

@@ -1,7 +1,8 @@
 // Draws what the kernel keeps for the descriptors of the processes named:
 // each process's descriptors, the open file descriptions they refer to
 // (offset and status flags) and the files behind those; with --tsv or
-// --json, the same as data. /proc/PID/fd and /proc/PID/fdinfo tell what
+// --json, the same as data, and with --dot as a graph for Graphviz's dot to
+// lay out. /proc/PID/fd and /proc/PID/fdinfo tell what
 // each descriptor refers to; only kcmp(2) can tell which of them share
 // one description.
 #include <dirent.h>
@@ -692,12 +693,75 @@ figure(const std::vector<proc> &procs, const std::vector<fdesc> &fds,
 		say("cloexec: the descriptor is closed on exec; the flag "
 		    "is the descriptor's, not its description's.");
 }
+// A label for Graphviz: its lines quoted, quotes and backslashes escaped,
+// joined by its own newline, \\n.
+std::string
+dq(const std::vector<std::string> &lines)
+{
+	std::string r = "\"";
+	for (std::size_t k = 0; k < lines.size(); k++) {
+		if (k)
+			r += "\\n";
+		for (char c : lines[k]) {
+			if (c == '"' || c == '\\')
+				r += '\\';
+			r += c == '\n' ? ' ' : c;
+		}
+	}
+	return r + '"';
+}
+
+// The same as a graph for Graphviz's dot to lay out: each process a box of
+// its descriptors, each description a node (offset, flags), each file a
+// node; an arrow from each descriptor to its description, and from each
+// description to its file. A description kcmp could not tell about is
+// drawn dashed: not known to be shared.
+void
+dot(const std::vector<proc> &procs, const std::vector<fdesc> &fds,
+    const std::vector<desc> &descs)
+{
+	std::printf("digraph fdmap {\n  rankdir=LR;\n"
+		    "  node [shape=box, fontname=\"DejaVu Sans\"];\n");
+	for (const proc &p : procs) {
+		std::printf("  subgraph cluster_%d {\n    label=%s;\n", p.pid,
+			    dq({title(p)}).c_str());
+		for (std::size_t i : p.fds)
+			std::printf("    p%d_%d [label=%s];\n", fds[i].pid,
+				    fds[i].fd, dq({fdtext(fds[i])}).c_str());
+		std::printf("  }\n");
+	}
+	std::map<std::pair<dev_t, ino_t>, std::string> files;
+	for (std::size_t k = 0; k < descs.size(); k++) {
+		const fdesc &d = fds[descs[k].held[0]];
+		std::printf("  d%zu [label=%s, shape=ellipse%s];\n", k + 1,
+			    dq({"#" + std::to_string(k + 1),
+				"pos " + std::to_string(d.pos),
+				join(names(d.flags), "|")})
+				    .c_str(),
+			    d.unknown.empty() ? "" : ", style=dashed");
+		for (std::size_t i : descs[k].held)
+			std::printf("  p%d_%d -> d%zu;\n", fds[i].pid,
+				    fds[i].fd, k + 1);
+		auto key = std::make_pair(d.dev, d.ino);
+		if (!files.count(key)) {
+			files[key] = "f" + std::to_string(files.size() + 1);
+			std::printf("  %s [label=%s, shape=note];\n",
+				    files[key].c_str(),
+				    dq({d.path, devno(d.dev) + ", inode " +
+							std::to_string(d.ino)})
+					    .c_str());
+		}
+		std::printf("  d%zu -> %s;\n", k + 1, files[key].c_str());
+	}
+	std::printf("}\n");
+}
 
 [[noreturn]] void
 usage()
 {
 	std::fprintf(stderr,
-		     "usage: fdmap [--json | --tsv] [--only path] pid ...\n");
+		     "usage: fdmap [--json | --tsv | --dot] [--only path] pid "
+		     "...\n");
 	std::exit(2);
 }
 
@@ -708,11 +772,12 @@ main(int argc, char *argv[])
 {
 	std::setlocale(LC_ALL, "");
 	bool utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
-	int mode = 0; // the option that chose the output: 'j' or 't'
+	int mode = 0; // the option that chose the output: 'j', 't' or 'd'
 	const char *only = nullptr;
-	constexpr std::array<option, 4> longs{{
+	constexpr std::array<option, 5> longs{{
 		{"json", no_argument, nullptr, 'j'},
 		{"tsv", no_argument, nullptr, 't'},
+		{"dot", no_argument, nullptr, 'd'},
 		{"only", required_argument, nullptr, 'o'},
 		{nullptr, 0, nullptr, 0},
 	}};
@@ -720,7 +785,7 @@ main(int argc, char *argv[])
 	while ((c = getopt_long(argc, argv, "", longs.data(), nullptr)) != -1) {
 		if (c == 'o')
 			only = optarg;
-		else if ((c == 'j' || c == 't') && mode == 0)
+		else if ((c == 'j' || c == 't' || c == 'd') && mode == 0)
 			mode = c;
 		else
 			usage();
@@ -828,6 +893,8 @@ main(int argc, char *argv[])
 		tsv(procs, fds, descs);
 	else if (mode == 'j')
 		json(procs, fds, descs, unknown);
+	else if (mode == 'd')
+		dot(procs, fds, descs);
 	else if (!procs.empty())
 		figure(procs, fds, descs, utf8 ? boxes : ascii);
 	if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
