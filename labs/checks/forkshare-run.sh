@@ -21,12 +21,31 @@ runforkshare() {
 		echo '# descriptors on wo.txt of exe1 and of its waiting parent.'
 		printf '( exec -a exe1 %q "$@" )\n' "$tools/exe1"
 		echo 'status=$?'
+		printf '%q --only wo.txt "$PPID" "$$" >exe1.figure 2>&1\n' "$tools/fdmap"
 		printf '%q --tsv --only wo.txt "$PPID" "$$" >exe1.fds 2>&1\n' "$tools/fdmap"
 		echo 'exit $status'
 	} >exe1
 	chmod +x exe1
-	explain "wo.txt holds the alphabet in an order made up for this run: $text. ./exe1 runs the project's exe1, then has fdmap note the descriptors on wo.txt, its own and its parent's, while the parent waits for it."
-	bounded -o out -e err -s "strace -ff -o trace forkshare" -- "$strace" -ff -qq -y -s 40 -o trace forkshare
+	explain "wo.txt holds the alphabet in an order made up for this run: $text. ./exe1 runs the project's exe1, then has fdmap note the descriptors on wo.txt, its own and its parent's, while the parent waits for it. forkshare is stopped once more as it ends, for fdmap to show what it holds then."
+	# stopatexit stops forkshare as it ends (and makes the file stopped):
+	# its descriptors, its own and the shared, are still there to see.
+	launch -o out -e err -s "strace -ff -o trace forkshare" -- "$strace" -ff -qq -y -s 40 \
+		-E LD_PRELOAD=libstopatexit.so -E LD_LIBRARY_PATH="$tools" \
+		-E STOPATEXIT=forkshare -E STOPPED="$run/stopped" -o trace forkshare
+	local i p
+	for ((i = 0; i < 500; i++)); do
+		[ ! -e "$report.report" ] || break
+		if [ -e stopped ]; then
+			p=$(atexit)
+			if [ -n "$p" ]; then
+				"$tools/fdmap" --only wo.txt "$p" >end.figure 2>&1
+				kill -CONT "$p"
+				break
+			fi
+		fi
+		sleep 0.02
+	done
+	settle
 	shown out
 	shown err
 	readtrace calls.tsv trace.*
@@ -39,9 +58,15 @@ runforkshare() {
 	childread=$(reads "$child" | head -1)
 	exe1read=$(reads "$exe1" | head -1)
 	parentread=$(reads "$parent" | tail -1)
-	if [ -n "$child" ] && [ -s exe1.fds ]; then
+	if [ -s exe1.figure ]; then
+		explain "What forkshare and exe1 held on wo.txt while exe1 ran, as fdmap drew it:"
 		typed "fdmap --only wo.txt (forkshare's pid) (exe1's pid)"
-		fdfigure
+		sed 's/^/  /' exe1.figure
+	fi
+	if [ -s end.figure ]; then
+		explain "And what forkshare held on wo.txt as it ended:"
+		typed "fdmap --only wo.txt (forkshare's pid)"
+		sed 's/^/  /' end.figure
 	fi
 	# exe1 read through a descriptor on wo.txt that the wrapper holds too:
 	# fdmap must have seen it, or what it says of the others is no
@@ -65,12 +90,19 @@ reads() {
 		}' calls.tsv
 }
 
-# fdmap's figure of what it noted, drawn again from its rows: pid, fd,
-# description, pos, flags, names, cloexec.
-fdfigure() {
-	awk -F'\t' 'NR > 1 {
-		printf "  pid %s fd %s%s -> description %s: pos %s, %s\n", $1, $2,
-			$7 == 1 ? " (close-on-exec)" : "", $3, $4, $6 }' exe1.fds
+# The host's pid of forkshare, stopped by stopatexit as it ends: of the
+# run's session, named forkshare, and stopped.
+atexit() {
+	local f s
+	for f in /proc/[0-9]*/stat; do
+		{ read -r s <"$f"; } 2>/dev/null || continue
+		[[ $s == *" (forkshare) "[tT]" "* ]] || continue
+		read -r _ _ _ g _ <<<"${s##*) }"
+		[ "$g" = "$pid" ] || continue
+		f=${f#/proc/}
+		echo "${f%/stat}"
+		return
+	done
 }
 
 # exe1.fds's rows of process $1 (as fdmap saw it, inside the run), with

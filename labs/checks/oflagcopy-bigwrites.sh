@@ -11,7 +11,7 @@ req notrunc "./out is written from its start and not truncated: what lies past t
 req exists "./out must exist: with none, it ends with status 1 and makes none, as before"
 req status "exit status 0"
 
-need strace
+need strace env
 
 # The bytes each write call to ./out carried, in order, one a line, from
 # the trace.
@@ -154,20 +154,30 @@ checkit() {
 		met exists "it ended with status 1 and made no ./out, as before"
 	fi
 
-	explain "What a byte costs, shown, not judged: your copy and the project's own oflagcopy, 512 bytes a write, on the first 256 KiB of in, under iowatch. Both vary with what else the machine is writing meanwhile."
+	explain "What a byte costs, shown, not judged: your copy and the project's own oflagcopy, 512 bytes a write, on the first 256 KiB of in, under iowatch, each write timed inside the program by writetimes. Both vary with what else the machine is writing meanwhile."
 	head -c $((4 * big)) in >in256
-	local mine theirs
+	local mine theirs prog shown
 	for who in yours project; do
 		cp old out
-		rm -f io
-		if [ "$who" = yours ]; then
-			bounded -t 20 -i in256 -s "iowatch -o io out oflagcopy" -- "$tools/iowatch" -o "$run/io" out oflagcopy
-		else
-			bounded -t 20 -i in256 -s "iowatch -o io out $tools/oflagcopy" -- "$tools/iowatch" -o "$run/io" out "$tools/oflagcopy"
+		rm -f io "times.$who"
+		prog=oflagcopy shown=oflagcopy
+		if [ "$who" = project ]; then
+			prog=$tools/oflagcopy
+			shown=$(realpath -s --relative-to="$run" "$prog")
 		fi
+		bounded -t 20 -i in256 \
+			-s "iowatch -o io out env LD_PRELOAD=libwritetimes.so WRITETIMES=times.$who $shown" -- \
+			"$tools/iowatch" -o "$run/io" out "$env" LD_PRELOAD=libwritetimes.so \
+			LD_LIBRARY_PATH="$tools" WRITETIMES="$run/times.$who" "$prog"
 		iofigures io || cannot "what a byte costs: iowatch wrote no figures"
 		seen "$who: ${io_calls:-?} write calls in $io_ms ms; device writes meanwhile: ${io_writes:-not counted: $io_why}"
 		[ "$who" = yours ] && mine=$io_ms || theirs=$io_ms
+		typed "lathist times.$who"
+		# Shown, not judged: writetimes times write(2) alone, and an
+		# answer may write with writev or pwrite.
+		"$tools/lathist" "times.$who" >"hist.$who" 2>&1 ||
+			echo "no write(2) of its was timed" >>"hist.$who"
+		sed 's/^/  /' "hist.$who"
 	done
 	if [ -n "$mine" ] && [ -n "$theirs" ] && [ "$theirs" != 0.0 ]; then
 		seen "yours took $(awk -v a="$mine" -v b="$theirs" 'BEGIN { printf "%.2f", a / b }') times as long as the project's oflagcopy"
