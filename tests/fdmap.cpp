@@ -1231,7 +1231,7 @@ TEST(fdmap, a_process_that_cannot_be_read_is_reported_and_the_rest_shown)
 TEST(fdmap, usage_errors_exit_2)
 {
 	const std::string usage =
-		"usage: fdmap [--json | --tsv] [--only path] pid ...\n";
+		"usage: fdmap [--json | --tsv | --dot] [--only path] pid ...\n";
 	struct {
 		std::vector<std::string> args;
 		std::string err; // empty: getopt's message, then the usage
@@ -1240,6 +1240,7 @@ TEST(fdmap, usage_errors_exit_2)
 		{{"--tsv"}, usage},
 		{{"--json", "--tsv", "1"}, usage},
 		{{"--tsv", "--tsv", "1"}, usage},
+		{{"--dot", "--json", "1"}, usage},
 		{{"--bogus", "1"}, ""},
 		{{"--only"}, ""},
 		{{"abc"}, "fdmap: abc: not a process id\n"},
