@@ -721,6 +721,7 @@ dot(const std::vector<proc> &procs, const std::vector<fdesc> &fds,
     const std::vector<desc> &descs)
 {
 	std::printf("digraph fdmap {\n  rankdir=LR;\n"
+		    "  fontname=\"DejaVu Sans\";\n"
 		    "  node [shape=box, fontname=\"DejaVu Sans\"];\n");
 	for (const proc &p : procs) {
 		std::printf("  subgraph cluster_%d {\n    label=%s;\n", p.pid,
@@ -728,6 +729,12 @@ dot(const std::vector<proc> &procs, const std::vector<fdesc> &fds,
 		for (std::size_t i : p.fds)
 			std::printf("    p%d_%d [label=%s];\n", fds[i].pid,
 				    fds[i].fd, dq({fdtext(fds[i])}).c_str());
+		// A process that holds nothing is drawn all the same: that it
+		// holds nothing is what the figure may be there to show.
+		if (p.fds.empty())
+			std::printf(
+				"    p%d [label=\"(none)\", shape=plain];\n",
+				p.pid);
 		std::printf("  }\n");
 	}
 	std::map<std::pair<dev_t, ino_t>, std::string> files;
