@@ -131,6 +131,12 @@ TEST(tour, every_part_runs_and_reports_what_it_shows)
 		{"forkshare", "-> close-on-exec set: exe1 read through "
 			      "descriptor 3: Bad file descriptor\n"},
 		{"forkshare", "-> the parent read from offset 1\n"},
+		{"forkshare", "-> while exe1 ran: forkshare's descriptor 3 and "
+			      "exe1's descriptor 3 are one open file "
+			      "description, at offset 4\n"},
+		{"forkshare",
+		 "-> while exe1 ran: forkshare holds descriptor 3, "
+		 "at offset 1; exe1 holds nothing on wo.txt\n"},
 		{"fcntlcopy", "new\nold old old old old old\n"},
 		{"fcntlcopy",
 		 "-> descriptor 3: O_WRONLY|O_LARGEFILE: O_SYNC is off\n"},
@@ -152,6 +158,32 @@ TEST(tour, every_part_runs_and_reports_what_it_shows)
 			<< f.part << " lacks: " << f.fact << "\n"
 			<< s[f.part];
 	EXPECT_EQ(s.size(), 8u);
+
+	// Each copy's write calls timed one by one, drawn as a histogram.
+	for (const char *part : {"fcntlcopy", "oflagcopy", "relaxcopy"}) {
+		SCOPED_TRACE(part);
+		auto at = s[part].find(" writes timed: p50 ");
+		ASSERT_NE(at, std::string::npos) << s[part];
+		EXPECT_NE(s[part].find(", p99 ", at), std::string::npos);
+		EXPECT_NE(s[part].find(", max ", at), std::string::npos);
+		EXPECT_EQ(s[part].substr(at - 3, 3), "512") << s[part];
+	}
+
+	// The page: where it is, and what it holds as data.
+	const std::string page = std::string(BUILD) + "/tour";
+	EXPECT_NE(r.out.find("-> the page of this tour, to hand in or to "
+			     "project: " +
+			     page + "/report.html\n"),
+		  std::string::npos);
+	EXPECT_TRUE(std::filesystem::exists(page + "/report.html"));
+	int histograms = 0, figures = 0;
+	for (const auto &e :
+	     std::filesystem::directory_iterator(page + "/latency"))
+		histograms += e.path().extension() == ".data";
+	for (const auto &e : std::filesystem::directory_iterator(page + "/fds"))
+		figures += e.path().extension() == ".svg";
+	EXPECT_EQ(histograms, 4);
+	EXPECT_EQ(figures, 2);
 
 	// Left alone the event loop sleeps; a key press wakes it.
 	auto idle = numbers(s["firstwin"], "over one second");

@@ -26,13 +26,15 @@ watchflags() {
 }
 
 # Copies the same 512 chunks of 512 bytes into an empty ./out under
-# iowatch, and keeps the figures as one row of the table in the summary.
+# iowatch, each write timed by writetimes inside the program; keeps the
+# figures as one row of the table in the summary, and draws the write
+# times as a histogram.
 measure() {
 	local label=$1 cmd=$2 writes
 	[ -f "$scratch/in" ] || head -c $((512 * 512)) /dev/zero >"$scratch/in"
 	: >"$scratch/out"
-	rm -f "$scratch/io"
-	show "iowatch -o io out $cmd"
+	rm -f "$scratch/io" "$scratch/times"
+	show "iowatch -o io out env LD_PRELOAD=libwritetimes.so WRITETIMES=times $cmd"
 	if ! iofigures "$scratch/io"; then
 		echo "tour: iowatch wrote no figures for $cmd" >&2
 		return 1
@@ -46,6 +48,8 @@ measure() {
 	printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$label" "$sync" "${io_calls:--}" \
 		"$io_ms" "$per" "$writes" >>"$scratch/copies"
 	fact "O_SYNC $sync: ${io_calls:-?} write calls, $io_ms ms, $per ms a call; device writes meanwhile: $writes"
+	show 'lathist times'
+	pagelatency "$scratch/times" "$label" "$sync"
 }
 
 # The rows measure kept, side by side, and one sentence that reads them.
@@ -60,7 +64,7 @@ copytable() {
 		explain "No device writes could be counted: $(head -1 "$scratch/nodevice"). Where there is a device, the times still tell whether each write call waited for it."
 		return
 	fi
-	explain "$(awk -F'\t' '
+	awk -F'\t' '
 		{ n[$2]++; calls[$2] += $3; ms[$2] += $4; writes[$2] += $6 }
 		function half(s) {
 			return sprintf("with O_SYNC %s, %.2f device writes and %.3f ms a write call",
@@ -74,7 +78,8 @@ copytable() {
 				printf "Read it: %s; %s. Each synchronous write waited for the device; the others left their data in the page cache, for the kernel to write out later.\n", half("on"), half("off")
 			else
 				for (s in n) printf "Read it: %s.\n", half(s)
-		}' "$scratch/copies")"
+		}' "$scratch/copies" >"$scratch/readit"
+	explain "$(cat "$scratch/readit")"
 }
 
 # The row measure kept last, in words.

@@ -17,6 +17,7 @@ part_firstwin() {
 	w=$(timeout 20 xdotool search --sync --onlyvisible --name '^firstwin$' | head -1)
 	if ! $ondisplay; then
 		import -window "$w" "$build/firstwin-tour.png"
+		cp "$build/firstwin-tour.png" "$pagedir/firstwin.png"
 		fact "screenshot saved: $build/firstwin-tour.png"
 	fi
 
