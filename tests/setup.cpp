@@ -104,9 +104,16 @@ struct machine {
 		}
 		dir.put("calls", "", 0666);
 		fs::copy_file(SETUP, dir / "project/setup");
+		// The programs (the target sums depends on) and the tests,
+		// each leaving a file when built.
 		dir.put("project/CMakeLists.txt",
 			"cmake_minimum_required(VERSION 3.16)\n"
-			"project(empty NONE)\n");
+			"project(empty NONE)\n"
+			"add_custom_target(sums COMMAND ${CMAKE_COMMAND} -E "
+			"touch programs)\n"
+			"add_custom_target(tests ALL COMMAND ${CMAKE_COMMAND} "
+			"-E "
+			"touch tests)\n");
 		// Readable by the unprivileged user some cases run as.
 		chmod(dir.path().c_str(), 0755);
 	}
@@ -364,12 +371,37 @@ TEST(setup, on_debian_as_a_user_installs_through_sudo_or_names_the_packages)
 	}
 }
 
+// --programs, as the tour and the labs run it, builds the programs and
+// their helpers, not the tests, and does not look for what the tests alone
+// use.
+TEST(setup, for_the_programs_alone_builds_and_needs_no_test_tools)
+{
+	machine m({"chromium"}, true, true);
+	auto r = m.setup({"--programs"});
+	EXPECT_EQ(r.status, 0) << r.out << r.err;
+	EXPECT_EQ(count(r.err, "setup: missing "), 0) << r.err;
+	EXPECT_EQ(m.calls(), calls{});
+	EXPECT_TRUE(fs::exists(m.dir / "project/build/programs"));
+	EXPECT_FALSE(fs::exists(m.dir / "project/build/tests"));
+
+	r = m.setup({});
+	EXPECT_NE(r.err.find("setup: missing chromium, for opening the tour's "
+			     "page in a real browser, in the tests only"),
+		  std::string::npos)
+		<< r.err;
+	EXPECT_NE(m.calls(), calls{}) << "chromium not installed";
+}
+
 TEST(setup, takes_check_and_help_and_refuses_other_options)
 {
 	machine m({}, true, true);
 	auto r = m.setup({"--help"});
 	EXPECT_EQ(r.status, 0);
-	EXPECT_NE(r.out.find("--check  only say what is missing"),
+	EXPECT_NE(r.out.find("--check     only say what is missing"),
+		  std::string::npos)
+		<< r.out;
+	EXPECT_NE(r.out.find("--programs  build the programs and their "
+			     "helpers only"),
 		  std::string::npos)
 		<< r.out;
 	r = m.setup({"--nosuch"});
