@@ -173,12 +173,19 @@ left=0
 #               of which at most 1 MiB each is kept
 #   -O FD       the check's own descriptor FD as its standard output
 #   -s WORDS    what to show in place of the command's own words
+#   -S FILE     the command is strace, writing to FILE (with -q, so that
+#               each trace ends with how its process ended): the run ends
+#               once the program it traces has, though strace may still be
+#               tracing what that left behind, and settle reads the
+#               program's end from the trace
 launch() {
 	local limit=5 in= out= err= shown= opt give=1
 	local -a io=()
+	tracedto=
 	OPTIND=1
-	while getopts t:i:o:e:O:s: opt; do
+	while getopts t:i:o:e:O:s:S: opt; do
 		case $opt in
+		S) tracedto=$OPTARG ;;
 		t) limit=$OPTARG ;;
 		i) in=$OPTARG io+=(-i "$OPTARG") ;;
 		o) out=$OPTARG io+=(-o "$OPTARG") ;;
@@ -232,8 +239,18 @@ astyped() {
 # signal, or empty where it did not exit), ended (how it ended, in
 # words), left, and shows how it ended.
 settle() {
-	local why
+	local why i fk= gone=0
 	status= ended=
+	# A traced program that has ended: strace waits on for what it left
+	# behind, and the run is ended half a second later.
+	while [ -n "$tracedto" ] && kill -0 "$runner" 2>/dev/null; do
+		[ -n "$fk" ] || fk=$(cat /proc/"$pid"/task/*/children 2>/dev/null | awk '{ print $1; exit }')
+		if [ -n "$fk" ] && [ -z "$(pstate "$fk")" ]; then
+			gone=$((gone + 1))
+			[ "$gone" -lt 25 ] || kill -TERM "$runner"
+		fi
+		sleep 0.02
+	done
 	wait "$runner" 2>/dev/null
 	readkv "$report.report" run_ ended status signal left leftsessions error outmore ||
 		cannot "how a run ended: labrun wrote no report"
@@ -246,6 +263,19 @@ settle() {
 	notstarted) ended="could not be started: $run_error" ;;
 	*) cannot "how a run ended: labrun's report says \"$run_ended\"" ;;
 	esac
+	# strace's own end is the traced program's; read it from the trace
+	# where strace itself was ended.
+	if [ -n "$tracedto" ] && [ "$run_ended" = stopped ]; then
+		local end
+		end=$("$tools/tracecalls" "$tracedto"* 2>/dev/null | awk -F'\t' '
+			NR == 2 { p = $1 }
+			NR > 1 && $1 == p && $3 ~ /^\+(exit|killed)$/ { e = $3 " " ($3 == "+exit" ? $4 : $8) }
+			END { print e }')
+		case $end in
+		"+exit "*) status=${end#+exit } ended="exited with status $status" ;;
+		"+killed "*) ended="was killed by ${end#+killed }" ;;
+		esac
+	fi
 	if [ "$left" -gt 0 ]; then
 		why="left $left process"
 		[ "$left" = 1 ] || why+=es

@@ -27,7 +27,7 @@ observe() {
 	# Open for reading too: the open waits for no reader, and the feeding
 	# write never meets a pipe its reader has left.
 	exec 7<>feed
-	launch -t 10 -i feed -- "$strace" -f -qq -y -s 40 -o trace fcntlcopy
+	launch -t 10 -i feed -S trace -- "$strace" -f -q -y -s 40 -o trace fcntlcopy
 	typed "head -c 300 new > feed"
 	cat new.1 >&7
 	fds=

@@ -49,8 +49,8 @@ baseline() {
 # came.
 startwin() {
 	explain "Your firstwin runs on a private X display, under strace, which notes its calls $1, and with labeltext, which notes each text it gives a label."
-	launch -t 40 -o out -e err -s "strace -f -ttt -T -e trace=$1 -o trace firstwin" -- \
-		"$strace" -f -ttt -T -qq --seccomp-bpf -e trace="execve,$1" \
+	launch -t 40 -o out -e err -S trace -s "strace -f -ttt -T -e trace=$1 -o trace firstwin" -- \
+		"$strace" -f -ttt -T -q --seccomp-bpf -e trace="execve,$1" \
 		-E LD_PRELOAD=liblabeltext.so -E LD_LIBRARY_PATH="$tools" \
 		-E LABELTEXT="$run/labels" \
 		-o trace firstwin

@@ -29,19 +29,27 @@ runforkshare() {
 	explain "wo.txt holds the alphabet in an order made up for this run: $text. ./exe1 runs the project's exe1, then has fdmap note the descriptors on wo.txt, its own and its parent's, while the parent waits for it. forkshare is stopped once more as it ends, for fdmap to show what it holds then."
 	# stopatexit stops forkshare as it ends (and makes the file stopped):
 	# its descriptors, its own and the shared, are still there to see.
-	launch -o out -e err -s "strace -ff -o trace forkshare" -- "$strace" -ff -qq -y -s 40 \
+	# strace's -q, not -qq: each trace ends with how its process ended.
+	launch -o out -e err -s "strace -ff -o trace forkshare" -- "$strace" -ff -q -y -s 40 \
 		-E LD_PRELOAD=libstopatexit.so -E LD_LIBRARY_PATH="$tools" \
 		-E STOPATEXIT=forkshare -E STOPPED="$run/stopped" -o trace forkshare
-	local i p
+	# Once forkshare itself has ended, strace may still be tracing what it
+	# left behind, a process in a session of its own, say: the run is
+	# ended then, and forkshare's own end read from the trace.
+	local i p= fk= gone=0
 	for ((i = 0; i < 500; i++)); do
 		[ ! -e "$report.report" ] || break
-		if [ -e stopped ]; then
+		[ -n "$fk" ] || fk=$(cat /proc/"$pid"/task/*/children 2>/dev/null | awk '{ print $1; exit }')
+		if [ -e stopped ] && [ -z "$p" ]; then
 			p=$(atexit)
 			if [ -n "$p" ]; then
 				"$tools/fdmap" --only wo.txt "$p" >end.figure 2>&1
 				kill -CONT "$p"
-				break
 			fi
+		fi
+		if [ -n "$fk" ] && [ -z "$(pstate "$fk")" ]; then
+			gone=$((gone + 1))
+			[ "$gone" -lt 25 ] || { kill -TERM "$runner"; break; }
 		fi
 		sleep 0.02
 	done
@@ -58,6 +66,12 @@ runforkshare() {
 	childread=$(reads "$child" | head -1)
 	exe1read=$(reads "$exe1" | head -1)
 	parentread=$(reads "$parent" | tail -1)
+	local end
+	end=$(traceawk -v p="$parent" '$1 == p && $3 ~ /^\+(exit|killed)$/ { print $3, ($3 == "+exit" ? $4 : $8) }' calls.tsv | tail -1)
+	case $end in
+	"+exit "*) status=${end#+exit } ended="exited with status $status" ;;
+	"+killed "*) status= ended="was killed by ${end#+killed }" ;;
+	esac
 	if [ -s exe1.figure ]; then
 		explain "What forkshare and exe1 held on wo.txt while exe1 ran, as fdmap drew it:"
 		typed "fdmap --only wo.txt (forkshare's pid) (exe1's pid)"

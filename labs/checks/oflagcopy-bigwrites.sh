@@ -42,8 +42,8 @@ fromfile() {
 	local n sizes last rest d
 	n=$(stat -c %s "$1")
 	cp old out
-	bounded -t 20 -i "$1" -s "strace -y -e trace=write oflagcopy" -- \
-		"$strace" -f -y -qq -s 0 -o trace -e trace="$writecalls" oflagcopy
+	bounded -t 20 -i "$1" -S trace -s "strace -y -e trace=write oflagcopy" -- \
+		"$strace" -f -y -q -s 0 -o trace -e trace="$writecalls" oflagcopy
 	if [ "$status" = 0 ]; then met status; else unmet status "oflagcopy < $1: it $ended"; fi
 	sizes=$(writesto)
 	seen "oflagcopy < $1 ($n bytes): $(printf '%s\n' "$sizes" | grep . | runs)"
@@ -80,8 +80,8 @@ frompipe() {
 	cp old out
 	rm -f feed && mkfifo feed
 	exec 7<>feed
-	launch -t 20 -i feed -s "strace -y -e trace=write oflagcopy" -- \
-		"$strace" -f -y -qq -s 0 -o trace -e trace="$writecalls" oflagcopy
+	launch -t 20 -i feed -S trace -s "strace -y -e trace=write oflagcopy" -- \
+		"$strace" -f -y -q -s 0 -o trace -e trace="$writecalls" oflagcopy
 	typed "head -c 1000 pin > feed"
 	head -c 1000 pin >&7
 	if waitread 1000; then
