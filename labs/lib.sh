@@ -211,11 +211,20 @@ launch() {
 	local i
 	pid=
 	for ((i = 0; i < 200; i++)); do
-		[ ! -s "$report.pid" ] || { read -r pid <"$report.pid"; return 0; }
+		[ ! -s "$report.pid" ] || { read -r pid <"$report.pid"; break; }
 		kill -0 "$runner" 2>/dev/null || break
 		sleep 0.01
 	done
-	[ -s "$report.pid" ] && read -r pid <"$report.pid"
+	[ ! -s "$report.pid" ] || read -r pid <"$report.pid"
+	# The program strace runs, its first child, found as soon as it is
+	# there: it may be gone by the time the run is settled.
+	tracee=
+	for ((i = 0; i < 200; i++)); do
+		[ -n "$tracedto" ] && [ -n "$pid" ] || break
+		tracee=$(cat /proc/"$pid"/task/*/children 2>/dev/null | awk '{ print $1; exit }')
+		[ -z "$tracee" ] || break
+		sleep 0.005
+	done
 	return 0
 }
 
@@ -239,13 +248,12 @@ astyped() {
 # signal, or empty where it did not exit), ended (how it ended, in
 # words), left, and shows how it ended.
 settle() {
-	local why i fk= gone=0
+	local why gone=0
 	status= ended=
 	# A traced program that has ended: strace waits on for what it left
 	# behind, and the run is ended half a second later.
-	while [ -n "$tracedto" ] && kill -0 "$runner" 2>/dev/null; do
-		[ -n "$fk" ] || fk=$(cat /proc/"$pid"/task/*/children 2>/dev/null | awk '{ print $1; exit }')
-		if [ -n "$fk" ] && [ -z "$(pstate "$fk")" ]; then
+	while [ -n "$tracee" ] && kill -0 "$runner" 2>/dev/null; do
+		if [ -z "$(pstate "$tracee")" ]; then
 			gone=$((gone + 1))
 			[ "$gone" -lt 25 ] || kill -TERM "$runner"
 		fi
