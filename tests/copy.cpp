@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
-#include <random>
 #include <regex>
 #include <sstream>
 
@@ -17,21 +16,12 @@
 #include "scratch.h"
 
 using support::bin;
+using support::bytes;
 
 namespace {
 
 const char *const all[] = {"fcntlcopy", "oflagcopy", "relaxcopy"};
 const char *const files[] = {"fcntlcopy", "oflagcopy"};
-
-std::string
-bytes(std::size_t n, unsigned seed = 1)
-{
-	std::mt19937 g(seed);
-	std::string s(n, '\0');
-	for (char &c : s)
-		c = static_cast<char>(g());
-	return s;
-}
 
 // One run of a copy program in a fresh directory holding ./out.
 struct copy {

@@ -39,28 +39,11 @@
 extern char **environ;
 
 using support::bin;
+using support::tool;
 
 namespace {
 
 const std::string letters = "abcdefghijklmnopqrstuvwxyz";
-
-// An outside program by its path, looked for where root's are too;
-// empty where there is none.
-std::string
-tool(const std::string &name)
-{
-	const char *path = std::getenv("PATH");
-	std::istringstream dirs(std::string(path ? path : "") +
-				":/usr/sbin:/sbin:/usr/bin:/bin");
-	for (std::string d; std::getline(dirs, d, ':');) {
-		std::string p = d;
-		p += '/';
-		p += name;
-		if (!d.empty() && access(p.c_str(), X_OK) == 0)
-			return p;
-	}
-	return "";
-}
 
 long
 kcmp(pid_t p, int a, pid_t q, int b)
@@ -969,15 +952,8 @@ runas(const support::scratch &dir, uid_t ruid, uid_t euid,
 	argv.insert(argv.end(), args.begin(), args.end());
 	for (char **e = environ; *e; e++)
 		env.emplace_back(*e);
-	auto pointers = [](std::vector<std::string> &v) {
-		std::vector<char *> p;
-		p.reserve(v.size() + 1);
-		for (std::string &s : v)
-			p.push_back(s.data());
-		p.push_back(nullptr);
-		return p;
-	};
-	std::vector<char *> av = pointers(argv), ev = pointers(env);
+	std::vector<char *> av = support::pointers(argv),
+			    ev = support::pointers(env);
 	std::string prog = bin("fdmap");
 	pid_t pid = fork();
 	if (pid == 0) {

@@ -22,26 +22,9 @@
 
 namespace fs = std::filesystem;
 using support::bin;
+using support::tool;
 
 namespace {
-
-// An outside program by its path, looked for where root's are too;
-// empty where there is none.
-std::string
-tool(const std::string &name)
-{
-	const char *path = std::getenv("PATH");
-	std::istringstream dirs(std::string(path ? path : "") +
-				":/usr/sbin:/sbin:/usr/bin:/bin");
-	for (std::string d; std::getline(dirs, d, ':');) {
-		std::string p = d;
-		p += '/';
-		p += name;
-		if (!d.empty() && access(p.c_str(), X_OK) == 0)
-			return p;
-	}
-	return "";
-}
 
 support::result
 run(const std::vector<std::string> &argv)

@@ -31,6 +31,9 @@ using namespace std::chrono_literals;
 
 extern char **environ;
 
+using support::slurp;
+using support::tool;
+
 namespace {
 
 // Who runs labrun: the test's own user, root, or an ordinary user (the
@@ -50,24 +53,6 @@ struct outcome {
 	long peak = 0;           // labrun's VmHWM, in kB
 	std::vector<pid_t> left; // marked processes alive once labrun ended
 };
-
-std::string
-tool(const std::string &name)
-{
-	for (const char *d : {"/usr/bin/", "/bin/", "/usr/sbin/", "/sbin/"})
-		if (access((d + name).c_str(), X_OK) == 0)
-			return d + name;
-	return "";
-}
-
-std::string
-slurp(const std::string &path)
-{
-	std::ifstream f(path, std::ios::binary);
-	std::ostringstream s;
-	s << f.rdbuf();
-	return s.str();
-}
 
 std::map<std::string, std::string>
 keys(const std::string &path)

@@ -39,10 +39,7 @@ const fs::path cases = fs::path(TOP) / "tests" / "labs";
 std::string
 slurp(const fs::path &p)
 {
-	std::ifstream f(p);
-	std::stringstream s;
-	s << f.rdbuf();
-	std::string t = s.str();
+	std::string t = support::slurp(p);
 	while (!t.empty() && t.back() == '\n')
 		t.pop_back();
 	return t;

@@ -29,18 +29,9 @@
 extern char **environ;
 
 using support::bin;
+using support::bytes;
 
 namespace {
-
-std::string
-bytes(std::size_t n, unsigned seed = 1)
-{
-	std::mt19937 g(seed);
-	std::string s(n, '\0');
-	for (char &c : s)
-		c = static_cast<char>(g());
-	return s;
-}
 
 // The test's own environment, with these settings in place of its own.
 std::vector<std::string>

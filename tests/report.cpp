@@ -31,28 +31,13 @@ extern char **environ;
 
 namespace fs = std::filesystem;
 
+using support::tool;
+
 namespace {
 
 const std::vector<std::string> sections{"machine",     "copies",   "latency",
 					"descriptors", "programs", "firstwin",
 					"labs"};
-
-// An outside program by its path; empty where there is none.
-std::string
-tool(const std::string &name)
-{
-	const char *path = std::getenv("PATH");
-	std::istringstream dirs(std::string(path ? path : "") +
-				":/usr/bin:/bin");
-	for (std::string d; std::getline(dirs, d, ':');) {
-		std::string p = d;
-		p += '/';
-		p += name;
-		if (!d.empty() && access(p.c_str(), X_OK) == 0)
-			return p;
-	}
-	return "";
-}
 
 support::result
 run(const std::vector<std::string> &args)
@@ -816,8 +801,7 @@ reap(const std::string &profile)
 {
 	std::error_code ec;
 	for (const auto &e : fs::directory_iterator("/proc", ec)) {
-		std::ifstream f(e.path() / "cmdline");
-		std::string cmd((std::istreambuf_iterator<char>(f)), {});
+		std::string cmd = support::slurp(e.path() / "cmdline");
 		pid_t pid = std::atoi(e.path().filename().c_str());
 		if (pid > 0 && cmd.find(profile) != std::string::npos)
 			kill(pid, SIGKILL);

@@ -17,6 +17,7 @@
 #include "scratch.h"
 
 using support::bin;
+using support::slurp;
 
 namespace {
 
@@ -55,13 +56,6 @@ records(const std::string &out)
 		rs.push_back(r);
 	}
 	return rs;
-}
-
-std::string
-slurp(const std::string &path)
-{
-	std::ifstream f(path);
-	return {std::istreambuf_iterator<char>(f), {}};
 }
 
 // The first n lines of s.

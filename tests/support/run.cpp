@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -117,17 +118,6 @@ opentty(const std::string &slave)
 	t.c_oflag &= ~OPOST;
 	tcsetattr(s, TCSANOW, &t);
 	return s;
-}
-
-std::vector<char *>
-pointers(std::vector<std::string> &v)
-{
-	std::vector<char *> p;
-	p.reserve(v.size() + 1);
-	for (std::string &s : v)
-		p.push_back(s.data());
-	p.push_back(nullptr);
-	return p;
 }
 
 } // namespace
@@ -346,6 +336,54 @@ std::string
 fixture(const std::string &name)
 {
 	return std::string(FIXTUREDIR) + "/" + name;
+}
+
+std::string
+tool(const std::string &name)
+{
+	const char *path = std::getenv("PATH");
+	std::istringstream dirs(std::string(path ? path : "") +
+				":/usr/sbin:/sbin:/usr/bin:/bin");
+	for (std::string d; std::getline(dirs, d, ':');) {
+		std::string p = d;
+		p += '/';
+		p += name;
+		if (!d.empty() && access(p.c_str(), X_OK) == 0)
+			return p;
+	}
+	return "";
+}
+
+std::string
+slurp(const std::string &path)
+{
+	// Through the stream's buffer, which ends at a read error rather
+	// than throwing as an iterator over it does.
+	std::ifstream f(path, std::ios::binary);
+	std::ostringstream s;
+	s << f.rdbuf();
+	return s.str();
+}
+
+std::string
+bytes(std::size_t n, unsigned seed)
+{
+	std::mt19937 g(seed);
+	std::string s(n, '\0');
+	for (char &c : s)
+		c = static_cast<char>(g());
+	return s;
+}
+
+std::vector<char *>
+pointers(std::vector<std::string> &v)
+{
+	std::vector<char *> p;
+	p.reserve(v.size() + 1);
+	for (std::string &s : v)
+		p.push_back(s.data());
+	p.push_back(nullptr);
+	return p;
 }
 
 int

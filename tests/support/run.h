@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <utility>
@@ -93,6 +94,20 @@ constexpr bool sanitized = false;
 // The path of a built program or test fixture.
 std::string bin(const std::string &name);
 std::string fixture(const std::string &name);
+
+// An outside program by its path, looked for on PATH and where root's
+// are too; empty where there is none.
+std::string tool(const std::string &name);
+
+// A file's bytes; what could be read of it where it is missing or goes
+// away (a process's file under /proc) as it is read.
+std::string slurp(const std::string &path);
+
+// n bytes of every value, the same for the same seed.
+std::string bytes(std::size_t n, unsigned seed = 1);
+
+// An argument or environment vector as execve(2) takes it, pointing into v.
+std::vector<char *> pointers(std::vector<std::string> &v);
 
 // Reads the program's view of its descriptors while it runs.
 int fdflags(pid_t pid, int fd);          // the status flags, as /proc shows
