@@ -957,16 +957,22 @@ runas(const support::scratch &dir, uid_t ruid, uid_t euid,
 	std::string prog = bin("fdmap");
 	pid_t pid = fork();
 	if (pid == 0) {
+		// The program is opened while still root, and run from that
+		// descriptor: the build may lie where the other user cannot
+		// reach (under /root, or a directory of mode 700).
 		int null = open("/dev/null", O_RDONLY);
-		if (dup2(null, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+		int exe = open(prog.c_str(), O_RDONLY);
+		if (dup2(null, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+		    exe < 0 || dup2(exe, 3) < 0 ||
+		    fcntl(3, F_SETFD, FD_CLOEXEC) < 0)
 			_exit(126);
-		close_range(3, ~0U, 0);
+		close_range(4, ~0U, 0);
 		const gid_t nogroup = 65534;
 		if (setgroups(0, nullptr) < 0 ||
 		    setresgid(nogroup, nogroup, nogroup) < 0 ||
 		    setresuid(ruid, euid, euid) < 0)
 			_exit(126);
-		execve(prog.c_str(), av.data(), ev.data());
+		fexecve(3, av.data(), ev.data());
 		_exit(127);
 	}
 	int status = 0;
