@@ -436,9 +436,21 @@ TEST(lab, lists_every_exercise_by_the_state_of_its_code)
 
 	r = t.run({"hint", "arglines-environ"});
 	EXPECT_EQ(r.out, slurp(top / "labs/hints/arglines-environ.md") + "\n");
-	r = t.run({"nosuch"});
-	EXPECT_EQ(r.status, 2);
-	EXPECT_NE(r.err.find("no such exercise: nosuch"), std::string::npos);
+	// A name mistyped or left out, each said as it is.
+	const struct {
+		std::vector<std::string> args;
+		std::string said;
+	} misnamed[] = {
+		{{"nosuch"}, "lab: no such exercise: nosuch (one of: "},
+		{{"check", "nosuch"}, "lab: no such exercise: nosuch (one of: "},
+		{{"check"}, "lab: which exercise? (one of: "},
+		{{"hint"}, "lab: which exercise? (one of: "},
+	};
+	for (const auto &m : misnamed) {
+		r = t.run(m.args);
+		EXPECT_EQ(r.status, 2) << m.said;
+		EXPECT_EQ(r.err.rfind(m.said, 0), 0U) << r.err;
+	}
 }
 
 // A solution copied in with its files' old times kept, as cp -a, rsync -a
@@ -549,14 +561,15 @@ TEST(lab, ends_a_fork_bomb_and_says_so)
 		o.argv[4] = "/bin/bash";
 		o.prog = "/bin/sh";
 	} else {
-		// The user's processes now, and 2000 more, soft and hard.
+		// The user's processes now, and 2000 more, soft and hard; by
+		// bash, as Debian 12's dash has no ulimit -u.
 		o.argv.insert(o.argv.begin(),
-			      {"sh", "-c",
+			      {"bash", "-c",
 			       "ulimit -u $(($(ps -u $(id -u) -L h | wc -l) + "
 			       "2000)) && exec \"$@\"",
-			       "sh"});
+			       "bash"});
 		o.argv[4] = "/bin/bash";
-		o.prog = "/bin/sh";
+		o.prog = "/bin/bash";
 	}
 	auto start = std::chrono::steady_clock::now();
 	auto r = support::run(o);
