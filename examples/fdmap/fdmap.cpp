@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <climits>
 #include <clocale>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
