@@ -160,12 +160,17 @@ say(int sock, const message &m)
 }
 
 // In the command's process, before the exec: tells why it cannot start.
+// The error goes as its number, for labrun to put in words: under the
+// command's limits a sanitizer's runtime cannot map the memory strerror
+// and snprintf would have it take.
 [[noreturn]] void
 cannot(int sock, const char *what)
 {
-	message m{'x', 0, 0, 0, {}};
-	std::snprintf(m.text.data(), m.text.size(), "%s: %s", what,
-		      std::strerror(errno));
+	message m{'x', errno, 0, 0, {}};
+	std::size_t i = 0;
+	for (; what[i] && i + 1 < m.text.size(); i++)
+		m.text[i] = what[i];
+	m.text[i] = '\0';
 	say(sock, m);
 	_exit(notstarted);
 }
@@ -936,7 +941,8 @@ main(int argc, char *argv[])
 						std::strerror(errno);
 			} else if (m.kind == 'x' && !ended) {
 				ended = "notstarted";
-				notice = m.text.data();
+				notice = std::string(m.text.data()) + ": " +
+					 std::strerror(m.status);
 			} else if (m.kind == 'e') {
 				t = {m.left, m.sessions};
 				counted = true;
