@@ -442,7 +442,8 @@ TEST(lab, lists_every_exercise_by_the_state_of_its_code)
 		std::string said;
 	} misnamed[] = {
 		{{"nosuch"}, "lab: no such exercise: nosuch (one of: "},
-		{{"check", "nosuch"}, "lab: no such exercise: nosuch (one of: "},
+		{{"check", "nosuch"},
+		 "lab: no such exercise: nosuch (one of: "},
 		{{"check"}, "lab: which exercise? (one of: "},
 		{{"hint"}, "lab: which exercise? (one of: "},
 	};
