@@ -38,7 +38,7 @@ namespace {
 
 // Who runs labrun: the test's own user, root, or an ordinary user (the
 // user learner when the test runs as root, else the test's own).
-enum who { self, root, user };
+enum who : unsigned char { self, root, user };
 
 struct mode {
 	const char *name;
