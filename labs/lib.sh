@@ -274,15 +274,8 @@ settle() {
 	# strace's own end is the traced program's; read it from the trace
 	# where strace itself was ended.
 	if [ -n "$tracedto" ] && [ "$run_ended" = stopped ]; then
-		local end
-		end=$("$tools/tracecalls" "$tracedto"* 2>/dev/null | awk -F'\t' '
-			NR == 2 { p = $1 }
-			NR > 1 && $1 == p && $3 ~ /^\+(exit|killed)$/ { e = $3 " " ($3 == "+exit" ? $4 : $8) }
-			END { print e }')
-		case $end in
-		"+exit "*) status=${end#+exit } ended="exited with status $status" ;;
-		"+killed "*) ended="was killed by ${end#+killed }" ;;
-		esac
+		"$tools/tracecalls" "$tracedto"* 2>/dev/null | tail -n +2 >"$report.calls"
+		traceend "$report.calls"
 	fi
 	if [ "$left" -gt 0 ]; then
 		why="left $left process"
@@ -373,6 +366,24 @@ traceawk() {
 		-v forks='^(clone|clone3|fork|vfork)$' \
 		-v seeks='^(lseek|_llseek)$' \
 		-v syncs='^(fsync|fdatasync|syncfs|sync)$' "$@"
+}
+
+# How the traced program ended, as the records readtrace wrote in the
+# file $1 tell it: the first process in them that no other one made, and
+# its last +exit or +killed. Sets status and ended as settle does, and
+# leaves them as they are where the trace does not tell.
+traceend() {
+	local end
+	end=$(traceawk '
+		!($1 in seen) { seen[$1]; order[++n] = $1 }
+		$3 ~ forks && $4 ~ /^[0-9]+$/ { made[$4] }
+		$3 == "+exit" { e[$1] = "+exit " $4 }
+		$3 == "+killed" { e[$1] = "+killed " $8 }
+		END { for (i = 1; i <= n; i++) if (!(order[i] in made)) { print e[order[i]]; exit } }' "$1")
+	case $end in
+	"+exit "*) status=${end#+exit } ended="exited with status $status" ;;
+	"+killed "*) status= ended="was killed by ${end#+killed }" ;;
+	esac
 }
 
 # The descriptors of processes (fdmap's arguments, $2 on), as fdmap reads

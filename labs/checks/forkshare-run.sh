@@ -30,16 +30,14 @@ runforkshare() {
 	# stopatexit stops forkshare as it ends (and makes the file stopped):
 	# its descriptors, its own and the shared, are still there to see.
 	# strace's -q, not -qq: each trace ends with how its process ended.
-	launch -o out -e err -s "strace -ff -o trace forkshare" -- "$strace" -ff -q -y -s 40 \
+	launch -o out -e err -S trace -s "strace -ff -o trace forkshare" -- "$strace" -ff -q -y -s 40 \
 		-E LD_PRELOAD=libstopatexit.so -E LD_LIBRARY_PATH="$tools" \
 		-E STOPATEXIT=forkshare -E STOPPED="$run/stopped" -o trace forkshare
-	# Once forkshare itself has ended, strace may still be tracing what it
-	# left behind, a process in a session of its own, say: the run is
-	# ended then, and forkshare's own end read from the trace.
-	local i p= fk= gone=0
+	# Once forkshare itself has ended (tracee, as launch found it), strace
+	# may still be tracing what it left behind: settle ends the run then.
+	local i p=
 	for ((i = 0; i < 500; i++)); do
 		[ ! -e "$report.report" ] || break
-		[ -n "$fk" ] || fk=$(cat /proc/"$pid"/task/*/children 2>/dev/null | awk '{ print $1; exit }')
 		if [ -e stopped ] && [ -z "$p" ]; then
 			p=$(atexit)
 			if [ -n "$p" ]; then
@@ -47,10 +45,7 @@ runforkshare() {
 				kill -CONT "$p"
 			fi
 		fi
-		if [ -n "$fk" ] && [ -z "$(pstate "$fk")" ]; then
-			gone=$((gone + 1))
-			[ "$gone" -lt 25 ] || { kill -TERM "$runner"; break; }
-		fi
+		[ -z "$tracee" ] || [ -n "$(pstate "$tracee")" ] || break
 		sleep 0.02
 	done
 	settle
@@ -66,12 +61,6 @@ runforkshare() {
 	childread=$(reads "$child" | head -1)
 	exe1read=$(reads "$exe1" | head -1)
 	parentread=$(reads "$parent" | tail -1)
-	local end
-	end=$(traceawk -v p="$parent" '$1 == p && $3 ~ /^\+(exit|killed)$/ { print $3, ($3 == "+exit" ? $4 : $8) }' calls.tsv | tail -1)
-	case $end in
-	"+exit "*) status=${end#+exit } ended="exited with status $status" ;;
-	"+killed "*) status= ended="was killed by ${end#+killed }" ;;
-	esac
 	if [ -s exe1.figure ]; then
 		explain "What forkshare and exe1 held on wo.txt while exe1 ran, as fdmap drew it:"
 		typed "fdmap --only wo.txt (forkshare's pid) (exe1's pid)"
