@@ -4,7 +4,9 @@
 xpid=
 privatedisplay() {
 	local i
-	Xvfb -displayfd 5 -nolisten tcp -noreset -screen 0 800x600x24 5>"$scratch/display" 2>/dev/null &
+	# Without the caller's lock (descriptor 9): a server left behind
+	# must not keep the next tour or check waiting.
+	Xvfb -displayfd 5 -nolisten tcp -noreset -screen 0 800x600x24 5>"$scratch/display" 2>/dev/null 9>&- &
 	xpid=$!
 	for i in $(seq 500); do [ -s "$scratch/display" ] && break; sleep 0.01; done
 	[ -s "$scratch/display" ] || return 1

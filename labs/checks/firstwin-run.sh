@@ -61,7 +61,7 @@ startwin() {
 	fi
 	main=$(cat /proc/"$pid"/task/*/children 2>/dev/null | awk '{ print $1 }')
 	[ -n "$main" ] || cannot "your firstwin's process: strace ran no child"
-	"$xdotool" windowfocus --sync "$w" 2>/dev/null
+	timeout -k 1 5 "$xdotool" windowfocus --sync "$w" 2>/dev/null 9>&-
 	return 0
 }
 
