@@ -503,6 +503,10 @@ TEST(tracecalls, tells_lines_it_cannot_read_from_nothing_there)
 				 "\nsome output of the program\n"
 				 "(flags O_RDONLY)\n");
 	dir.put("empty", "");
+	// Cut by a file size bound as strace wrote: the last line ends in its
+	// first field, with no newline; with one, it is a line not read.
+	dir.put("cut", slurp(good) + "7 17969");
+	dir.put("cutnl", slurp(good) + "7 17969\n");
 	struct {
 		const char *what;
 		std::vector<std::string> args;
@@ -517,6 +521,17 @@ TEST(tracecalls, tells_lines_it_cannot_read_from_nothing_there)
 		 "tracecalls: " + dir / "mixed" +
 			 ": 2 lines not understood, the first line 6\n"},
 		{"an empty trace", {dir / "empty"}, 0, 0, ""},
+		{"a last line cut before a field reads",
+		 {dir / "cut"},
+		 0,
+		 3,
+		 ""},
+		{"the same line ended",
+		 {dir / "cutnl"},
+		 1,
+		 3,
+		 "tracecalls: " + dir / "cutnl" +
+			 ": 1 lines not understood, the first line 4\n"},
 		{"a missing file",
 		 {dir / "missing"},
 		 2,

@@ -27,10 +27,11 @@
 // process's records, with ret "?". Tabs and newlines in a field are written
 // as \t and \n, file names as strace escaped them.
 //
-// Blank lines and strace's own messages are left out. Lines that are none
-// of these, among them what -i, -k and -n add, are counted, and the count
-// told on standard error: the exit status is then 1. It is 2 when a file
-// cannot be read, with what was read before it printed.
+// Blank lines and strace's own messages are left out, and so is a file's
+// last line, with no newline, where it was cut too early to read. Lines
+// that are none of these, among them what -i, -k and -n add, are counted,
+// and the count told on standard error: the exit status is then 1. It is 2 when
+// a file cannot be read, with what was read before it printed.
 //
 //	usage: tracecalls [file ...]
 #include <unistd.h>
@@ -458,7 +459,10 @@ main(int argc, char **argv)
 		long n = 0, bad = 0, first = 0;
 		for (std::string l; std::getline(in, l);) {
 			n++;
-			if (!line(l, self) && bad++ == 0)
+			// A last line with no newline was cut as strace wrote
+			// it (ended, or at its file size bound): kept where it
+			// reads, else left out, as no line of strace's own.
+			if (!line(l, self) && !in.eof() && bad++ == 0)
 				first = n;
 		}
 		flush("", true);
