@@ -488,6 +488,36 @@ TEST_P(runs, tells_how_the_command_ended)
 	}
 }
 
+// A command that writes up to its very end ends as it ended, however its
+// last output, its end and init's come to labrun: many runs at once, each
+// of a command that writes to both streams until it exits 0.
+TEST_P(runs, the_end_of_a_command_that_writes_to_the_last_is_told_right)
+{
+	const std::string script = R"(exe=$1 dir=$2; shift 2
+for j in $(seq 8); do
+	(mkdir "$dir/$j" && cd "$dir/$j" &&
+	for i in $(seq 200); do
+		"$exe" "$@" -o o -e e -r report -- \
+			sh -c 'seq 3000; seq 3000 >&2' >/dev/null 2>&1
+		c=$?
+		[ $c = 0 ] && grep -qx ended=exit report ||
+			echo "run $j.$i: labrun exit $c," \
+				$(grep -e ^ended= -e ^error= report)
+	done) &
+done
+wait
+)";
+	std::vector<std::string> argv{tool("bash"), "-c", script};
+	argv.insert(argv.end(), {"bash", exe, work});
+	if (GetParam().plain)
+		argv.emplace_back("-N");
+	auto p = as(argv);
+	support::result r = p->wait();
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(marked(mark), std::vector<pid_t>{});
+}
+
 TEST_P(runs, paths_with_spaces)
 {
 	fs::create_directory(work + "/a dir");

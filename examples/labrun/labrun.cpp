@@ -922,10 +922,22 @@ main(int argc, char *argv[])
 			ended = "stopped";
 			break;
 		}
-		// The messages first: a command that cannot start says so
-		// before it ends.
+		// The signals first: a SIGCHLD read here is of an end that
+		// came before the messages read below.
+		signalfd_siginfo si{};
+		bool chld = false, stop = false;
+		while (read(sigfd, &si, sizeof si) == sizeof si) {
+			if (si.ssi_signo == SIGCHLD)
+				chld = true;
+			else
+				stop = true;
+		}
+		// The messages next, whether or not poll saw them: init
+		// tells of the command's end before it ends itself, so once
+		// its SIGCHLD is read all it said is here to read; and a
+		// command that cannot start says so before it ends.
 		for (int h;
-		     p[2].revents && (h = hear(sock, m, from, false)) >= 0;) {
+		     p[2].fd >= 0 && (h = hear(sock, m, from, false)) >= 0;) {
 			if (h == 0) {
 				p[2].fd = -1;
 				break;
@@ -953,18 +965,12 @@ main(int argc, char *argv[])
 				}
 			}
 		}
+		if (stop && !ended)
+			ended = "stopped";
 		if (p[0].revents && !pour(r.out))
 			p[0].fd = -1;
 		if (p[1].revents && !pour(r.err))
 			p[1].fd = -1;
-		signalfd_siginfo si{};
-		bool chld = false;
-		while (read(sigfd, &si, sizeof si) == sizeof si) {
-			if (si.ssi_signo == SIGCHLD)
-				chld = true;
-			else if (!ended)
-				ended = "stopped";
-		}
 		int st = 0;
 		for (pid_t w; chld && (w = waitpid(-1, &st, WNOHANG)) > 0;) {
 			if (w == child) {
