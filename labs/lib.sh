@@ -262,6 +262,10 @@ settle() {
 	wait "$runner" 2>/dev/null
 	readkv "$report.report" run_ ended status signal left leftsessions error outmore ||
 		cannot "how a run ended: labrun wrote no report"
+	# Beyond a command that could not start, an error is labrun's own,
+	# and how the run ended is not known.
+	[ -z "$run_error" ] || [ "$run_ended" = notstarted ] ||
+		cannot "how a run ended: labrun failed: $run_error"
 	left=${run_left:-0} outmore=${run_outmore:-0}
 	case $run_ended in
 	exit) status=$run_status ended="exited with status $run_status" ;;
@@ -470,14 +474,22 @@ buildit() {
 # a first build of a Qt program on a slow machine). Sets how it ended, in
 # words.
 buildstep() {
-	local limit=${LAB_BUILD_SECONDS:-120}
-	rm -f "$work/build.report" "$log" "$log.err"
+	local limit=${LAB_BUILD_SECONDS:-120} said
+	rm -f "$work/build.report" "$log" "$log.err" "$log.labrun"
+	# How labrun itself fared is read from its report, not its status.
 	"$tools/labrun" -t "$limit" -C "$work" -R "$top" -w "$bin" -i /dev/null \
 		-f $((512 << 20)) -o "$log" -e "$log.err" -r "$work/build.report" \
-		-- "$@" >/dev/null 2>&1 7>&- 8>&- 9>&-
-	cat "$log.err" >>"$log" 2>/dev/null
-	readkv "$work/build.report" build_ ended status signal ||
-		cannot "the build: labrun wrote no report"
+		-- "$@" >/dev/null 2>"$log.labrun" 7>&- 8>&- 9>&- || :
+	[ ! -f "$log.err" ] || cat "$log.err" >>"$log"
+	if ! readkv "$work/build.report" build_ ended status signal error; then
+		said=$(head -n 1 "$log.labrun")
+		cannot "the build: labrun wrote no report${said:+: $said}"
+	fi
+	# A build tool that could not start, or labrun failing, is no fault
+	# of the learner's code.
+	[ -z "$build_error" ] || [ "$build_ended" != notstarted ] ||
+		cannot "the build: $build_error"
+	[ -z "$build_error" ] || cannot "the build: labrun failed: $build_error"
 	case $build_ended in
 	exit) how="exit $build_status" ;;
 	timeout) how="did not build in $limit s" ;;

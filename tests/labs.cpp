@@ -332,6 +332,55 @@ TEST_P(exercises, never_solved_with_a_source_of_evidence_taken_away)
 	}
 }
 
+// labrun failing, or a build tool it could not start, at the build or at
+// a run of the program: the check could not measure, never a verdict on
+// the learner's code, never a failure of lab's own. The stand-in runs the
+// real labrun for all but the step it fails.
+TEST(lab, labrun_failing_is_never_the_learners_fault)
+{
+	struct {
+		const char *what, *fails, *report, *says;
+	} cases[] = {
+		{"labrun fails at the build", "cmake",
+		 "ended=signal\nsignal=SIGKILL\nerror=init ended\n",
+		 "could not measure the build: labrun failed: init ended"},
+		{"cmake cannot start", "cmake",
+		 "ended=notstarted\nerror=cmake: No such file or directory\n",
+		 "could not measure the build: cmake: No such file or "
+		 "directory"},
+		{"labrun fails at a run", "env",
+		 "ended=signal\nsignal=SIGKILL\nerror=init ended\n",
+		 "could not measure how a run ended: labrun failed: init "
+		 "ended"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		tree t;
+		t.put("arglines-environ",
+		      top / "labs" / "solutions" / "arglines-environ");
+		fs::rename(t.tools / "labrun", t.tools / "labrun.real");
+		t.replace("labrun",
+			  std::string("#!/bin/bash\n"
+				      "for ((i = 1; i < $#; i++)); do\n"
+				      "\tj=$((i + 1))\n"
+				      "\tcase ${!i} in\n"
+				      "\t-r) report=${!j} ;;\n"
+				      "\t--) cmd=${!j##*/}; break ;;\n"
+				      "\tesac\n"
+				      "done\n"
+				      "[ \"$cmd\" = ") +
+				  c.fails + " ] || exec \"$0.real\" \"$@\"\n" +
+				  "printf 'pid=\\n" + c.report +
+				  "' >\"$report\"\nexit 125\n");
+		auto r = t.run({"check", "arglines-environ"});
+		EXPECT_EQ(r.status, 2) << said(r);
+		EXPECT_NE(r.out.find(c.says), std::string::npos) << said(r);
+		EXPECT_EQ(r.err.find("lab: failed"), std::string::npos)
+			<< said(r);
+		EXPECT_EQ(t.left(), std::vector<std::string>{});
+	}
+}
+
 // Every exercise has its task, hint, solution and wrong answers; the
 // hint is in none of the learner's files; the starting code is the
 // program's own but for the files it sets up, and the solution differs
