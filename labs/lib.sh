@@ -243,6 +243,20 @@ astyped() {
 	quoted "${words[@]}"
 }
 
+# Reads labrun's report FILE into variables named PREFIX and its keys
+# (ended, status, signal, left, leftsessions, error, outmore). No report,
+# or an error beyond a command that could not start, is labrun's own
+# failure: how WHAT ended is not known, and the check ends. WHY is labrun's
+# own word on it, where kept.
+labrunreport() {
+	local file=$1 prefix=$2 what=$3 why=${4:-} ended error
+	readkv "$file" "$prefix" ended status signal left leftsessions error outmore ||
+		cannot "$what: labrun wrote no report${why:+: $why}"
+	ended=${prefix}ended error=${prefix}error
+	[ -z "${!error}" ] || [ "${!ended}" = notstarted ] ||
+		cannot "$what: labrun failed: ${!error}"
+}
+
 # Waits for what launch started to end, as it will within its time, and
 # reads labrun's report. Sets status (the exit status, or 128 + the
 # signal, or empty where it did not exit), ended (how it ended, in
@@ -260,12 +274,7 @@ settle() {
 		sleep 0.02
 	done
 	wait "$runner" 2>/dev/null
-	readkv "$report.report" run_ ended status signal left leftsessions error outmore ||
-		cannot "how a run ended: labrun wrote no report"
-	# Beyond a command that could not start, an error is labrun's own,
-	# and how the run ended is not known.
-	[ -z "$run_error" ] || [ "$run_ended" = notstarted ] ||
-		cannot "how a run ended: labrun failed: $run_error"
+	labrunreport "$report.report" run_ "how a run ended"
 	left=${run_left:-0} outmore=${run_outmore:-0}
 	case $run_ended in
 	exit) status=$run_status ended="exited with status $run_status" ;;
@@ -474,22 +483,16 @@ buildit() {
 # a first build of a Qt program on a slow machine). Sets how it ended, in
 # words.
 buildstep() {
-	local limit=${LAB_BUILD_SECONDS:-120} said
+	local limit=${LAB_BUILD_SECONDS:-120}
 	rm -f "$work/build.report" "$log" "$log.err" "$log.labrun"
 	# How labrun itself fared is read from its report, not its status.
 	"$tools/labrun" -t "$limit" -C "$work" -R "$top" -w "$bin" -i /dev/null \
 		-f $((512 << 20)) -o "$log" -e "$log.err" -r "$work/build.report" \
 		-- "$@" >/dev/null 2>"$log.labrun" 7>&- 8>&- 9>&- || :
 	[ ! -f "$log.err" ] || cat "$log.err" >>"$log"
-	if ! readkv "$work/build.report" build_ ended status signal error; then
-		said=$(head -n 1 "$log.labrun")
-		cannot "the build: labrun wrote no report${said:+: $said}"
-	fi
-	# A build tool that could not start, or labrun failing, is no fault
-	# of the learner's code.
-	[ -z "$build_error" ] || [ "$build_ended" != notstarted ] ||
-		cannot "the build: $build_error"
-	[ -z "$build_error" ] || cannot "the build: labrun failed: $build_error"
+	labrunreport "$work/build.report" build_ "the build" "$(head -n 1 "$log.labrun")"
+	# A build tool that could not start is no fault of the learner's code.
+	[ -z "$build_error" ] || cannot "the build: $build_error"
 	case $build_ended in
 	exit) how="exit $build_status" ;;
 	timeout) how="did not build in $limit s" ;;

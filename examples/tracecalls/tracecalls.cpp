@@ -30,8 +30,8 @@
 // Blank lines and strace's own messages are left out, and so is a file's
 // last line, with no newline, where it was cut too early to read. Lines
 // that are none of these, among them what -i, -k and -n add, are counted,
-// and the count told on standard error: the exit status is then 1. It is 2 when
-// a file cannot be read, with what was read before it printed.
+// and the count told on standard error: the exit status is then 1. It is
+// 2 when a file cannot be read, with what was read before it printed.
 //
 //	usage: tracecalls [file ...]
 #include <unistd.h>
